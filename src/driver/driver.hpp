@@ -1,0 +1,17 @@
+// The conversion driver: `hostzones OUTPUT INPUT...`.
+//
+// Reads every input whole into a guarded buffer and parses it into
+// name_table, writes the zone lines, prints the summary
+// "Number of Hosts: %d\nNumber of Zones: %d\n" on standard output and returns
+// the exit status: 0 when at least one zone line was written and the output
+// was completely written and committed, 1 otherwise. Nothing is ever written
+// to standard error.
+//
+// A regular-file output (or a missing path, or a link to one) is replaced
+// atomically: the lines go to a temporary file beside the target, which is
+// synced and renamed over it only when every write succeeded; any failure
+// leaves the previous fragment byte for byte as it was.
+#pragma once
+
+// The whole run, with main's arguments. Uses and resets the run state.
+int run_conversion(int argc, char** argv);

@@ -1,0 +1,264 @@
+// Hash map with AVL bucket trees: hashing, lookup, insertion, rotation and
+// release. Removal is in hashmap_remove.cpp. Contracts in hashmap.hpp.
+#include "hashmap/hashmap.hpp"
+
+#include <cstring>
+
+#include "memory/aligned_read.hpp"
+#include "memory/memory.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+inline std::uint32_t rotate_left(std::uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
+
+inline std::uint32_t load_le32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+inline std::uint32_t mix_block(std::uint32_t k) {
+  k *= 0xcc9e2d51u;
+  k = rotate_left(k, 15);
+  return k * 0x1b873593u;
+}
+
+inline int compare_keys(const char* a, const char* b) { return std::strcmp(a, b); }
+
+}  // namespace
+
+std::uint32_t murmur3_32(const void* key, std::int64_t len) {
+  const auto* data = static_cast<const unsigned char*>(key);
+  const auto length = static_cast<std::uint32_t>(len);
+  std::uint32_t h = length;  // the seed is the length
+  const std::uint32_t blocks = length / 4;
+  for (std::uint32_t i = 0; i < blocks; ++i) {
+    h ^= mix_block(load_le32(data + 4 * static_cast<std::size_t>(i)));
+    h = rotate_left(h, 13);
+    h = h * 5 + 0xe6546b64u;
+  }
+  const unsigned char* tail = data + 4 * static_cast<std::size_t>(blocks);
+  std::uint32_t k = 0;
+  switch (length & 3) {
+    case 3:
+      k ^= static_cast<std::uint32_t>(tail[2]) << 16;
+      [[fallthrough]];
+    case 2:
+      k ^= static_cast<std::uint32_t>(tail[1]) << 8;
+      [[fallthrough]];
+    case 1:
+      k ^= tail[0];
+      h ^= mix_block(k);
+  }
+  h ^= length;
+  h ^= h >> 16;
+  h *= 0x85ebca6bu;
+  h ^= h >> 13;
+  h *= 0xc2b2ae35u;
+  h ^= h >> 16;
+  return h;
+}
+
+#if defined(__SSE2__)
+HOSTZONES_ALIGNED_OVERREAD std::int32_t string_length(const char* s) {
+  const char* block = aligned_block_of(s);
+  const __m128i zero = _mm_setzero_si128();
+  // First step: the aligned block that holds s, less the bytes before s.
+  auto mask = static_cast<std::uint32_t>(
+      _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(block)), zero)));
+  mask >>= static_cast<unsigned>(s - block);
+  if (mask != 0) return __builtin_ctz(mask);
+  for (;;) {
+    block += 16;
+    mask = static_cast<std::uint32_t>(_mm_movemask_epi8(
+        _mm_cmpeq_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(block)), zero)));
+    if (mask != 0) return static_cast<std::int32_t>(block - s) + __builtin_ctz(mask);
+  }
+}
+#else
+std::int32_t string_length(const char* s) { return static_cast<std::int32_t>(std::strlen(s)); }
+#endif
+
+HashMap* hashmap_create(std::uint32_t count) {
+  if (count == 0 || count == UINT32_MAX) return nullptr;
+  auto* map = static_cast<HashMap*>(
+      allocate((static_cast<std::int64_t>(count) + 1) * static_cast<std::int64_t>(sizeof(MapEntry*)),
+               true));
+  if (map == nullptr) return nullptr;
+  map->count_word = count;
+  return map;
+}
+
+MapEntry** hashmap_root_slot(HashMap* map, const char* key, std::int64_t len) {
+  return hashmap_slot(map, static_cast<std::uint64_t>(murmur3_32(key, len) % hashmap_count(map)) + 1);
+}
+
+MapEntry* hashmap_get(const HashMap* map, const char* key, std::int64_t len) {
+  if (key == nullptr || key[0] == '\0') return nullptr;
+  if (len < 0) len = string_length(key);
+  const MapEntry* entry =
+      *hashmap_slot(map, static_cast<std::uint64_t>(murmur3_32(key, len) % hashmap_count(map)) + 1);
+  while (entry != nullptr) {
+    const int order = compare_keys(key, entry->key);
+    if (order == 0) return const_cast<MapEntry*>(entry);
+    entry = order < 0 ? entry->left : entry->right;
+  }
+  return nullptr;
+}
+
+MapEntry* tree_find(const char* key, MapEntry* root) {
+  while (root != nullptr) {
+    const int order = compare_keys(key, root->key);
+    if (order == 0) return root;
+    root = order < 0 ? root->left : root->right;
+  }
+  return nullptr;
+}
+
+MapEntry* hashmap_put(HashMap* map, const char* key, std::int64_t len, const MapValue* value) {
+  if (key == nullptr || key[0] == '\0') return nullptr;
+  if (len < 0) len = string_length(key);
+  MapEntry* result = nullptr;
+  tree_insert(key, len, value, hashmap_root_slot(map, key, len), &result);
+  return result;
+}
+
+namespace {
+
+// A new entry holding a copy of key and *value, or null (nothing left
+// allocated) for want of memory.
+MapEntry* new_entry(const char* key, std::int64_t len, const MapValue* value) {
+  auto* entry = static_cast<MapEntry*>(allocate(sizeof(MapEntry), true));
+  if (entry == nullptr) return nullptr;
+  entry->key = static_cast<char*>(allocate(len + 1, false));
+  if (entry->key == nullptr) {
+    deallocate(&entry, false);
+    return nullptr;
+  }
+  std::memcpy(entry->key, key, static_cast<std::size_t>(len) + 1);
+  entry->key_len = len;
+  if (value != nullptr) entry->value = *value;
+  return entry;
+}
+
+}  // namespace
+
+std::int32_t tree_insert(const char* key, std::int64_t len, const MapValue* value, MapEntry** slot,
+                         MapEntry** out) {
+  MapEntry* entry = *slot;
+  if (entry == nullptr) {
+    entry = new_entry(key, len, value);
+    *out = entry;
+    if (entry == nullptr) return 0;
+    *slot = entry;
+    return 1;
+  }
+  const int order = compare_keys(key, entry->key);
+  if (order == 0) {
+    release_value(&entry->value);
+    entry->value = value != nullptr ? *value : MapValue{};
+    *out = entry;
+    return 0;
+  }
+  const std::int32_t grown = order < 0 ? -tree_insert(key, len, value, &entry->left, out)
+                                       : tree_insert(key, len, value, &entry->right, out);
+  if (grown == 0) return 0;
+  entry->balance += grown;
+  if (entry->balance >= -1 && entry->balance <= 1) return entry->balance != 0 ? 1 : 0;
+  return 1 - tree_rebalance(slot);
+}
+
+std::int32_t tree_rebalance(MapEntry** slot) {
+  MapEntry* n = *slot;
+  if (n->balance == 2 && n->right != nullptr) {
+    MapEntry* r = n->right;
+    if (r->balance != -1) {  // single rotation to the left
+      const std::int32_t r_before = r->balance;
+      n->right = r->left;
+      r->left = n;
+      r->balance = r_before - 1;
+      n->balance = 1 - r_before;
+      *slot = r;
+      return r_before != 0 ? 1 : 0;
+    }
+    MapEntry* m = r->left;  // double rotation, right then left
+    const std::int32_t m_before = m->balance;
+    r->left = m->right;
+    m->right = r;
+    n->right = m->left;
+    m->left = n;
+    n->balance = m_before > 0 ? -1 : 0;
+    r->balance = m_before < 0 ? 1 : 0;
+    m->balance = 0;
+    *slot = m;
+    return 1;
+  }
+  if (n->balance == -2 && n->left != nullptr) {
+    MapEntry* l = n->left;
+    if (l->balance != 1) {  // single rotation to the right
+      const std::int32_t l_before = l->balance;
+      n->left = l->right;
+      l->right = n;
+      l->balance = l_before + 1;
+      n->balance = -1 - l_before;
+      *slot = l;
+      return l_before != 0 ? 1 : 0;
+    }
+    MapEntry* m = l->right;  // double rotation, left then right
+    const std::int32_t m_before = m->balance;
+    l->right = m->left;
+    m->left = l;
+    n->left = m->right;
+    m->right = n;
+    n->balance = m_before < 0 ? 1 : 0;
+    l->balance = m_before > 0 ? -1 : 0;
+    m->balance = 0;
+    *slot = m;
+    return 1;
+  }
+  return 0;
+}
+
+namespace {
+
+void destroy_bucket_trees(HashMap* map) {
+  const std::uint32_t count = hashmap_count(map);
+  for (std::uint64_t i = 1; i <= count; ++i) tree_destroy(*hashmap_slot(map, i));
+}
+
+}  // namespace
+
+void release_value(MapValue* value) {
+  switch (value->kind) {
+    case VALUE_BLOCK_1:
+    case VALUE_BLOCK_2:
+    case VALUE_BLOCK_3:
+      deallocate(&value->payload.pointer, false);
+      break;
+    case VALUE_NESTED_MAP:
+      if (value->payload.pointer != nullptr) {
+        destroy_bucket_trees(static_cast<HashMap*>(value->payload.pointer));
+        deallocate(&value->payload.pointer, false);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void tree_destroy(MapEntry* entry) {
+  if (entry == nullptr) return;
+  if (entry->left != nullptr) tree_destroy(entry->left);
+  if (entry->right != nullptr) tree_destroy(entry->right);
+  release_value(&entry->value);
+  deallocate_batch(0, &entry->key, &entry, nullptr);
+}
+
+void hashmap_destroy(HashMap* map) {
+  if (map == nullptr) return;
+  destroy_bucket_trees(map);
+  deallocate(&map, false);
+}

@@ -1,0 +1,155 @@
+// The name table: a string-keyed hash map with a fixed number of buckets and
+// an AVL tree in every bucket, ordered by strcmp (bytes as unsigned values).
+//
+// Layout. A HashMap is one zero-filled guarded block of count + 1
+// pointer-sized slots, handled as a pointer to its first slot: slot 0 holds
+// the bucket count in its low 32 bits, slots 1..count hold the roots of the
+// bucket trees (null while a bucket is empty). A key's bucket is
+// murmur3_32(key, len) % count, and its root slot is bucket + 1. The map never
+// grows or rehashes and keeps no count of its entries.
+//
+// Invariants, between any two operations:
+//  - in every bucket tree keys increase from left to right in strcmp order,
+//    each key occurs once in the map, and every entry lies in its key's bucket;
+//  - every entry's balance is exactly height(right) - height(left), in -1..+1;
+//  - an entry never changes its key or moves: insertion, rotation and removal
+//    relink entries, so a MapEntry pointer from hashmap_get or hashmap_put
+//    stays valid until that entry is removed or the map destroyed.
+//
+// Ownership. The map owns its slot array, every entry and every key copy
+// (each a guarded block), and through the entries what their values own by
+// kind. hashmap_put copies the caller's key; an owning value's payload passes
+// to the map when hashmap_put returns an entry and stays the caller's when it
+// returns null.
+//
+// Limits callers respect: a key is shorter than 2^31 bytes, and a length is
+// either negative (measure the key up to its NUL) or exactly the number of
+// bytes before the key's first NUL.
+//
+// Output order. The zone emitter writes bucket by bucket and, within a
+// bucket, in post-order, so the hash, its seed, the bucket numbering and the
+// rotation rules below are all part of the program's observable behaviour.
+//
+// Thread safety: none; a map is used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+
+struct MapEntry;
+
+// Value kinds. -1, -2 and -3 own a guarded block in payload.pointer; -5 owns
+// a nested HashMap; every other kind (the converter stores kind 1) is plain
+// data in the 8 payload bytes and owns nothing.
+constexpr std::int64_t VALUE_BLOCK_1 = -1;
+constexpr std::int64_t VALUE_BLOCK_2 = -2;
+constexpr std::int64_t VALUE_BLOCK_3 = -3;
+constexpr std::int64_t VALUE_NESTED_MAP = -5;
+
+union MapPayload {
+  void* pointer;
+  unsigned char bytes[8];
+  std::uint64_t word;
+};
+
+// A 16-byte tagged value; the zero value is kind 0, payload 0.
+struct MapValue {
+  std::int64_t kind;
+  MapPayload payload;
+};
+
+// One AVL node. key is a guarded block of key_len + 1 bytes with its NUL at
+// key_len.
+struct MapEntry {
+  char* key;
+  std::int64_t key_len;
+  MapValue value;
+  std::int32_t balance;  // height(right) - height(left)
+  MapEntry* left;        // keys that sort before key
+  MapEntry* right;       // keys that sort after key
+};
+
+// Slot 0 of a map; the root slots follow it (see hashmap_slot).
+struct HashMap {
+  std::uint64_t count_word;  // bucket count in the low 32 bits, the rest zero
+};
+
+static_assert(sizeof(HashMap) == sizeof(MapEntry*), "every slot is pointer-sized");
+static_assert(sizeof(MapValue) == 16, "a MapValue is 16 bytes");
+
+// Bucket count of map.
+inline std::uint32_t hashmap_count(const HashMap* map) {
+  return static_cast<std::uint32_t>(map->count_word);
+}
+
+// Address of slot index (1..count) of map: the root slot of bucket index - 1.
+inline MapEntry** hashmap_slot(HashMap* map, std::uint64_t index) {
+  return reinterpret_cast<MapEntry**>(map) + index;
+}
+inline MapEntry* const* hashmap_slot(const HashMap* map, std::uint64_t index) {
+  return reinterpret_cast<MapEntry* const*>(map) + index;
+}
+
+// MurmurHash3_x86_32 of the first len bytes of key, with len (as an unsigned
+// 32-bit number) as the seed. Blocks read little-endian, tail bytes unsigned.
+std::uint32_t murmur3_32(const void* key, std::int64_t len);
+
+// Number of bytes before the first NUL of s. Reads 16 bytes per step and
+// never past the aligned 16-byte block that holds the NUL.
+std::int32_t string_length(const char* s);
+
+// A new empty map of count buckets, or null when count is 0 or 2^32 - 1 or
+// its block cannot be obtained.
+HashMap* hashmap_create(std::uint32_t count);
+
+// Releases every entry, key and owned value, then the slot array. Null: no-op.
+// The caller's pointer is left as it was and must not be used again.
+void hashmap_destroy(HashMap* map);
+
+// The entry whose key equals key byte for byte, or null. Null or empty key:
+// null, whatever len says. Changes nothing.
+MapEntry* hashmap_get(const HashMap* map, const char* key, std::int64_t len);
+
+// Stores key (copied) with a copy of *value (null: the zero value). A present
+// key keeps its entry; its old value is released and replaced. Result: the
+// entry now holding the key, or null for a null or empty key or for want of
+// memory, in which case the map and the byte total are as they were.
+MapEntry* hashmap_put(HashMap* map, const char* key, std::int64_t len, const MapValue* value);
+
+// Removes key's entry, if any, releasing its value, key and block. Null or
+// empty key, or an absent key: nothing happens. Allocates nothing.
+void hashmap_remove(HashMap* map, const char* key, std::int64_t len);
+
+// The entry of the tree at root whose key equals key, or null.
+MapEntry* tree_find(const char* key, MapEntry* root);
+
+// Inserts key into the tree held in *slot, or replaces the value of a present
+// key. *out receives the entry, or null for want of memory. Returns 1 when the
+// subtree in the slot grew by one level, else 0.
+std::int32_t tree_insert(const char* key, std::int64_t len, const MapValue* value, MapEntry** slot,
+                         MapEntry** out);
+
+// Rotates the subtree in *slot when its root's balance is +2 or -2 and the
+// heavier child is present. Returns 1 when the subtree came out one level
+// shorter, 0 when its height stayed or nothing was done.
+std::int32_t tree_rebalance(MapEntry** slot);
+
+// Post-order release of a whole tree: values, keys, entries. The link that
+// pointed at entry is not cleared. Null: no-op.
+void tree_destroy(MapEntry* entry);
+
+// Releases what value owns by its kind (see the kinds above). The payload must
+// not be used afterwards.
+void release_value(MapValue* value);
+
+// Removal steps (hashmap_remove). tree_delete: removes key from the tree in
+// *slot; returns 1 when that subtree lost a level, else 0 (also when absent).
+// tree_detach_max/min: unlink the largest/smallest entry of the subtree in
+// *slot, whose root must have a right/left child; *out holds the parent of the
+// root on entry and the detached entry on return. Return 1 when the subtree
+// lost a level.
+std::int32_t tree_delete(const char* key, MapEntry** slot);
+std::int32_t tree_detach_max(MapEntry** slot, MapEntry** out);
+std::int32_t tree_detach_min(MapEntry** slot, MapEntry** out);
+
+// Root slot of key's bucket (len exact, not negative).
+MapEntry** hashmap_root_slot(HashMap* map, const char* key, std::int64_t len);

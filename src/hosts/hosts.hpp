@@ -1,0 +1,30 @@
+// The hosts-list parser: turns one input list, held whole in memory, into
+// entries of name_table.
+//
+// Input buffer: buffer[0..size-1] are the file's bytes (any values, NUL
+// included), buffer[size] is '\n' and buffer[size + 1] is NUL. The parser
+// splits it in place (NUL bytes behind lines and tokens, lower-cased names)
+// and allocates nothing itself; hashmap_put copies every stored name, so
+// nothing refers into the buffer after the call.
+//
+// Grammar, per line (a line ends at '\n' or NUL; bytes 0x01..0x20 are
+// blanks, 0x21..0xff token bytes):
+//   - '#' as the first byte: a comment;
+//   - one token holding a dot that is not its first byte: a bare domain;
+//   - first token exactly "0.0.0.0" or "127.0.0.1" (exempt 0) or "1.1.1.1"
+//     (exempt 1): the following tokens are names, up to the end of the line
+//     or a token that begins with '#';
+//   - anything else is ignored.
+// Names are lower-cased (A-Z only); "localhost" is never stored. A name's
+// first occurrence fixes its exempt flag. Every new name is stored with a
+// kind-1 value whose first payload byte is the flag and counted in
+// host_count; a name the table fails to store is counted all the same and
+// added to lost_names.
+//
+// Uses the run state name_table (must exist), host_count and lost_names.
+// Not reentrant.
+#pragma once
+
+#include <cstdint>
+
+void parse_hosts_buffer(char* buffer, std::int64_t size);
