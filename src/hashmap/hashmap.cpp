@@ -84,7 +84,9 @@ std::int32_t string_length(const char* s) { return static_cast<std::int32_t>(std
 
 HashMap* hashmap_create(std::uint32_t count) {
   if (count == 0 || count == UINT32_MAX) return nullptr;
+  // Slot 0 and one root pointer per bucket: sized in pointers on purpose.
   auto* map = static_cast<HashMap*>(
+      // NOLINTNEXTLINE(bugprone-sizeof-expression)
       allocate((static_cast<std::int64_t>(count) + 1) * static_cast<std::int64_t>(sizeof(MapEntry*)),
                true));
   if (map == nullptr) return nullptr;

@@ -73,6 +73,7 @@ struct HashMap {
   std::uint64_t count_word;  // bucket count in the low 32 bits, the rest zero
 };
 
+// NOLINTNEXTLINE(bugprone-sizeof-expression): a slot holds a root pointer
 static_assert(sizeof(HashMap) == sizeof(MapEntry*), "every slot is pointer-sized");
 static_assert(sizeof(MapValue) == 16, "a MapValue is 16 bytes");
 
