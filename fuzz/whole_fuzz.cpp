@@ -9,18 +9,25 @@
 //   - every written NAME is loadable by the resolver (checked both with
 //     zone_name_is_loadable and with the rule restated here, which must
 //     agree for every name in the table);
-//   - no NAME is written twice, every NAME is a non-exempt name of the table,
-//     and lines follow the bucket order;
+//   - no NAME is written twice, and every NAME is a non-exempt name of the
+//     table;
 //   - no NAME has a listed parent among the candidates the coverage rule
-//     searches, and every name that the rule leaves uncovered is written;
+//     searches, every name that the rule leaves uncovered is written, and the
+//     lines come in bucket order, post-order within a bucket;
 //   - zone_count equals the number of lines, host_count the number of
-//     entries, and the byte total is zero after hashmap_destroy.
+//     entries, the table keeps its tree invariants, and the byte total is
+//     zero after hashmap_destroy.
 //
-// Input layout: byte 0 chooses the number of lists, 1 + byte0 % 3. For two
-// or three lists the next one or two bytes are cut points, each a fraction
+// Input layout: byte 0 (b) chooses the number of lists, 1 + b % 3, and the
+// table's bucket count, by (b / 3) % 4: 7, 1 or 251 buckets, or the
+// program's BUCKET_COUNT. The small tables give deep bucket trees, which
+// exercise the tree walks and rotations, and run many times faster (the real
+// table costs three walks over 65535 slots per input). For two or three
+// lists the next one or two bytes are cut points, each a fraction
 // (byte / 255) of the remaining bytes, which are then split in order. An
 // empty input is one empty list. Seeds in corpus/whole/ start with "\x00"
-// (one list), "\x01\xNN" (two) or "\x02\xNN\xNN" (three).
+// (one list), "\x01\xNN" (two) or "\x02\xNN\xNN" (three), 7 buckets, and
+// some with 3, 6 or 9 added for the other tables.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -34,6 +41,7 @@
 
 #include "driver/run_state.hpp"
 #include "hashmap/hashmap.hpp"
+#include "hashmap/tree_check.hpp"
 #include "hosts/hosts.hpp"
 #include "memory/memory.hpp"
 #include "zones/zones.hpp"
@@ -52,7 +60,12 @@ struct TableName {
   std::abort();
 }
 
-// The lists that one fuzz input stands for: (offset, length) pairs.
+std::uint32_t bucket_count_for(const std::uint8_t* data, std::size_t size) {
+  static constexpr std::uint32_t counts[4] = {7, 1, 251, BUCKET_COUNT};
+  return size == 0 ? BUCKET_COUNT : counts[(data[0] / 3) % 4];
+}
+
+// The lists that one fuzz input stands for.
 std::vector<std::string_view> split_inputs(const std::uint8_t* data, std::size_t size) {
   const auto* text = reinterpret_cast<const char*>(data);
   if (size == 0) return {std::string_view()};
@@ -161,10 +174,6 @@ std::vector<TableName> collect_table() {
   return names;
 }
 
-std::uint32_t bucket_of(std::string_view name) {
-  return murmur3_32(name.data(), static_cast<std::int64_t>(name.size())) % BUCKET_COUNT;
-}
-
 // The written names, in order, after checking each line's exact format.
 std::vector<std::string> read_fragment(const char* text, std::size_t length) {
   static constexpr std::string_view prefix = "local-zone: \"";
@@ -192,6 +201,8 @@ std::vector<std::string> read_fragment(const char* text, std::size_t length) {
   return names;
 }
 
+// table: the stored names in the emitter's order (slots in increasing
+// order, post-order within each bucket tree).
 void check_fragment(const std::vector<std::string>& written, const std::vector<TableName>& table) {
   std::set<std::string> listed;
   for (const TableName& entry : table) {
@@ -203,33 +214,30 @@ void check_fragment(const std::vector<std::string>& written, const std::vector<T
     }
   }
 
-  std::set<std::string> expected;
-  for (const TableName& entry : table) {
-    bool has_tail = false;
-    const bool covered = restated_covered(entry.name, listed, &has_tail);
-    if (has_tail && !covered && !entry.exempt && restated_loadable(entry.name)) {
-      expected.insert(entry.name);
-    }
-  }
-
   std::set<std::string> seen;
-  std::uint32_t previous_bucket = 0;
   for (const std::string& name : written) {
     if (!seen.insert(name).second) fail("name written twice", name);
     if (!zone_name_is_loadable(name.data(), static_cast<std::int64_t>(name.size()))) {
       fail("unloadable name written", name);
     }
     if (listed.count(name) == 0) fail("written name not in the table", name);
-    if (expected.count(name) == 0) fail("name written that is exempt, covered or has no dot", name);
-    const std::uint32_t bucket = bucket_of(name);
-    if (bucket < previous_bucket) fail("lines out of bucket order", name);
-    previous_bucket = bucket;
   }
-  if (seen.size() != expected.size()) {
-    for (const std::string& name : expected) {
-      if (seen.count(name) == 0) fail("uncovered, loadable, non-exempt name not written", name);
+
+  std::vector<std::string> expected;
+  for (const TableName& entry : table) {
+    bool has_tail = false;
+    const bool covered = restated_covered(entry.name, listed, &has_tail);
+    const bool should_write =
+        has_tail && !covered && !entry.exempt && restated_loadable(entry.name);
+    if (!should_write && seen.count(entry.name) != 0) {
+      fail("name written that is exempt, covered or has no inner dot", entry.name);
+    }
+    if (should_write) {
+      if (seen.count(entry.name) == 0) fail("uncovered, loadable name not written", entry.name);
+      expected.push_back(entry.name);
     }
   }
+  if (written != expected) fail("lines out of bucket and post-order");
   if (zone_count < 0 || static_cast<std::size_t>(zone_count) != written.size()) {
     fail("zone_count differs from the number of lines");
   }
@@ -241,11 +249,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   host_count = 0;
   zone_count = 0;
   lost_names = 0;
-  name_table = hashmap_create(BUCKET_COUNT);
+  name_table = hashmap_create(bucket_count_for(data, size));
   if (name_table == nullptr) fail("hashmap_create failed");
 
   for (const std::string_view input : split_inputs(data, size))
     parse_one_input(input);
+  const std::string problem = hashmap_check(name_table);
+  if (!problem.empty()) fail("table invariant broken", problem);
 
   char* text = nullptr;
   std::size_t length = 0;
