@@ -1,3 +1,4 @@
+include_guard(GLOBAL)
 # Memcheck on the program as users run it. Valgrind cannot run a sanitized
 # binary, so hostzones_plain is built from the same sources as hostzones with
 # the sanitizers switched off for this target alone (-fno-sanitize=all comes
