@@ -221,6 +221,25 @@ TEST_F(Parser, CrlfReadsAsLf) {
   EXPECT_EQ(host_count, 4);
 }
 
+TEST_F(Parser, LowersOnlyAToZAtEveryNameLength) {
+  // Names of every length up to three 16-byte chunks, at every offset of a
+  // pattern holding the bytes next to both letter ranges.
+  const std::string pattern = "@AZ[`az{\x80\xc1\xda\xe1\xfa\xffQm.Hy";
+  for (std::size_t len = 1; len <= 48; ++len) {
+    for (std::size_t shift = 0; shift < pattern.size(); ++shift) {
+      std::string name, expected;
+      for (std::size_t i = 0; i < len; ++i) {
+        const char c = pattern[(i + shift) % pattern.size()];
+        name += c;
+        expected += c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+      }
+      const std::string rewritten = parse_text("0.0.0.0 " + name);
+      ASSERT_EQ(rewritten.substr(8, len), expected) << len << " " << shift;
+      ASSERT_EQ(rewritten.substr(8 + len), "\0\0"s) << len << " " << shift;
+    }
+  }
+}
+
 TEST_F(Parser, RewritesInPlace) {
   // A NUL behind the trimmed line and behind each token; names lower-cased.
   EXPECT_EQ(parse_text("0.0.0.0 A.com  \n"), "0.0.0.0\0a.com\0 \n\n\0"s);
