@@ -100,7 +100,8 @@ const TreeCase kTreeCases[] = {
 // entry of every key.
 std::map<std::string, MapEntry*> build_case(HashMap* map, const TreeCase& c) {
   std::map<std::string, MapEntry*> entries;
-  for (const std::string& key : c.keys) entries[key] = put(map, key);
+  for (const std::string& key : c.keys)
+    entries[key] = put(map, key);
   EXPECT_EQ(tree_render(*hashmap_slot(map, 1)), c.before);
   return entries;
 }
@@ -161,7 +162,8 @@ const std::vector<std::string> kSevenKeys = {"dog", "bee", "fox", "ant", "cat", 
 
 TEST(HashmapRemove, AbsentKeyInPopulatedTreeChangesNothing) {
   HashMap* map = hashmap_create(1);
-  for (const std::string& key : kSevenKeys) put(map, key);
+  for (const std::string& key : kSevenKeys)
+    put(map, key);
   for (const char* absent : {"aaa", "cow", "dot", "do", "dogs", "zzz", "\xff"}) {
     SCOPED_TRACE(absent);
     expect_nothing_removed(map, kSevenKeys, absent, -1);
@@ -214,7 +216,8 @@ TEST(HashmapRemove, EmptyBucketChangesNothing) {
 TEST(HashmapRemove, NullAndEmptyKeysRemoveNothing) {
   for (const std::uint32_t count : {1u, 7u}) {
     HashMap* map = hashmap_create(count);
-    for (const std::string& key : kSevenKeys) put(map, key);
+    for (const std::string& key : kSevenKeys)
+      put(map, key);
     const char empty_then_bytes[] = "\0dog";
     for (const std::int64_t len : {-1, 0, 3, 4}) {
       expect_nothing_removed(map, kSevenKeys, nullptr, len);
@@ -232,8 +235,8 @@ struct Model {
   std::int64_t bytes = 0;                    // what the live entries hold
 };
 
-void expect_map_matches(HashMap* map, const std::vector<std::string>& key_space,
-                        const Model& model, std::int64_t empty_map_bytes, int step) {
+void expect_map_matches(HashMap* map, const std::vector<std::string>& key_space, const Model& model,
+                        std::int64_t empty_map_bytes, int step) {
   ASSERT_EQ(hashmap_check(map), "") << "after step " << step;
   for (const std::string& key : key_space) {
     const auto found = model.entries.find(key);
@@ -252,7 +255,8 @@ void expect_map_matches(HashMap* map, const std::vector<std::string>& key_space,
 
 void run_random_operations(std::uint32_t count, std::uint32_t seed) {
   std::vector<std::string> key_space;
-  for (int i = 0; i < 48; ++i) key_space.push_back(std::string(1 + i % 4, 'k') + std::to_string(i));
+  for (int i = 0; i < 48; ++i)
+    key_space.push_back(std::string(1 + i % 4, 'k') + std::to_string(i));
   std::mt19937 rng(seed);
   const std::int64_t baseline = allocated_bytes.load();
   HashMap* map = hashmap_create(count);
@@ -290,15 +294,20 @@ void run_random_operations(std::uint32_t count, std::uint32_t seed) {
     if (model.entries.erase(key) != 0) model.bytes -= entry_bytes(key);
     expect_map_matches(map, key_space, model, empty_map_bytes, -1);
   }
-  for (std::uint64_t slot = 1; slot <= count; ++slot) EXPECT_EQ(*hashmap_slot(map, slot), nullptr);
+  for (std::uint64_t slot = 1; slot <= count; ++slot)
+    EXPECT_EQ(*hashmap_slot(map, slot), nullptr);
   EXPECT_EQ(allocated_bytes.load() - baseline, slot_array_bytes(count));
   hashmap_destroy(map);
   EXPECT_EQ(allocated_bytes.load(), baseline);
 }
 
-TEST(HashmapRemove, RandomOperationsInOneBucket) { run_random_operations(1, 20261210); }
+TEST(HashmapRemove, RandomOperationsInOneBucket) {
+  run_random_operations(1, 20261210);
+}
 
-TEST(HashmapRemove, RandomOperationsInSevenBuckets) { run_random_operations(7, 4242); }
+TEST(HashmapRemove, RandomOperationsInSevenBuckets) {
+  run_random_operations(7, 4242);
+}
 
 // ---------------------------------------------------------------------------
 // Release of what the removed entry's value owns.
@@ -310,7 +319,9 @@ struct OwnedValueCase {
 };
 
 const OwnedValueCase kOwnedValueCases[] = {
-    {VALUE_BLOCK_1, 24, 0}, {VALUE_BLOCK_2, 1, 0}, {VALUE_BLOCK_3, 100, 0},
+    {VALUE_BLOCK_1, 24, 0},
+    {VALUE_BLOCK_2, 1, 0},
+    {VALUE_BLOCK_3, 100, 0},
     {VALUE_BLOCK_1, -1, 0},  // a null payload releases nothing
     {-4, -1, 0xdeadbeef},    // plain data: owns nothing
     {1, -1, 1},              // a host value
@@ -351,7 +362,8 @@ HashMap* make_nested_map(std::int64_t* bytes) {
   put(inner, "x");
   put(inner, "y");
   HashMap* nested = hashmap_create(5);
-  for (int i = 0; i < 10; ++i) put(nested, "n" + std::to_string(i));
+  for (int i = 0; i < 10; ++i)
+    put(nested, "n" + std::to_string(i));
   const MapValue inner_value{VALUE_NESTED_MAP, {.pointer = inner}};
   hashmap_put(nested, "n3", 2, &inner_value);
   const MapValue block_value{VALUE_BLOCK_2, {.pointer = allocate(40, false)}};
@@ -404,7 +416,9 @@ void report_release_order() {
   if (write(STDERR_FILENO, text, std::strlen(text)) < 0) std::abort();
 }
 
-void damage_guard_word(void* user, std::size_t size) { static_cast<unsigned char*>(user)[size] = 1; }
+void damage_guard_word(void* user, std::size_t size) {
+  static_cast<unsigned char*>(user)[size] = 1;
+}
 
 // Runs in the death test's child: removes "mid" with one of its blocks
 // damaged, after recording what must already be released when the removal
