@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -226,6 +227,10 @@ std::vector<ShapeCase> shape_cases() {
   return cases;
 }
 
+void PrintTo(const ShapeCase& c, std::ostream* os) {
+  *os << c.shape;
+}
+
 class Shape : public Map, public testing::WithParamInterface<ShapeCase> {};
 
 TEST_P(Shape, FollowsFromTheInsertionOrder) {
@@ -324,6 +329,10 @@ struct ReplaceCase {
   std::int64_t block_size;  // payload block of that many bytes; -1: null payload
 };
 
+void PrintTo(const ReplaceCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class Replace : public Map, public testing::WithParamInterface<ReplaceCase> {};
 
 // The old value as the case describes it, with the bytes it owns.
@@ -402,6 +411,10 @@ struct NoKeyCase {
   std::int64_t len;
 };
 
+void PrintTo(const NoKeyCase& c, std::ostream* os) {
+  *os << (c.key == nullptr ? "null" : "empty") << " key, len " << c.len;
+}
+
 class NoKey : public Map, public testing::WithParamInterface<NoKeyCase> {};
 
 TEST_P(NoKey, NullOrEmptyKeyStoresNothingWhateverLenSays) {
@@ -478,6 +491,10 @@ struct FailedPutCase {
   std::int64_t failing_request;  // 1: the entry block, 2: the key copy
 };
 
+void PrintTo(const FailedPutCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class FailedPut : public Map, public testing::WithParamInterface<FailedPutCase> {};
 
 TEST_P(FailedPut, LeavesMapAndByteTotalUnchanged) {
@@ -538,6 +555,10 @@ MapEntry* build_tree(const char*& s, std::vector<MapEntry>& pool, std::vector<st
     ++s;  // ']'
   }
   return e;
+}
+
+void PrintTo(const RebalanceCase& c, std::ostream* os) {
+  *os << c.before;
 }
 
 class Rebalance : public testing::TestWithParam<RebalanceCase> {};

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <ostream>
 #include <string>
 
 #include "memory/test_heap.hpp"
@@ -87,6 +88,10 @@ struct SizeCase {
   std::int64_t size;
   bool zero_fill;
 };
+
+void PrintTo(const SizeCase& c, std::ostream* os) {
+  *os << c.size << (c.zero_fill ? " zero-filled" : "");
+}
 
 class AllocateSizes : public Allocator, public testing::WithParamInterface<SizeCase> {};
 
@@ -208,6 +213,14 @@ struct WipeCase {
   int wipe;  // deallocate_batch takes any non-zero int as true
 };
 
+const char* release_name(Release r) {
+  return r == Release::deallocate ? "deallocate" : r == Release::batch ? "batch" : "reallocate";
+}
+
+void PrintTo(const WipeCase& c, std::ostream* os) {
+  *os << release_name(c.release) << " wipe " << c.wipe;
+}
+
 class Wipe : public Allocator, public testing::WithParamInterface<WipeCase> {};
 
 TEST_P(Wipe, ZeroesHeaderUserAreaAndGuardOnlyWhenAsked) {
@@ -268,6 +281,10 @@ struct ResizeCase {
   std::int64_t to;
   bool zero_fill;
 };
+
+void PrintTo(const ResizeCase& c, std::ostream* os) {
+  *os << c.from << " to " << c.to << (c.zero_fill ? " zero-filled" : "");
+}
 
 class Resize : public Allocator, public testing::WithParamInterface<ResizeCase> {};
 
@@ -398,6 +415,12 @@ void release_damaged(Release operation, Damage damage) {
       p = static_cast<unsigned char*>(reallocate(p, 64, false, false));
       break;
   }
+}
+
+void PrintTo(const CorruptionCase& c, std::ostream* os) {
+  static const char* const damages[] = {"guard first byte", "guard last byte", "check word",
+                                        "size word", "huge size word"};
+  *os << release_name(c.operation) << ", " << damages[static_cast<int>(c.damage)];
 }
 
 class Corruption : public testing::TestWithParam<CorruptionCase> {};
