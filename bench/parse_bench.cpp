@@ -26,11 +26,13 @@ namespace {
 // Comment lines of 20 to 119 bytes, as in list headers and section notes.
 std::string comment_list(std::size_t target_size) {
   std::string text;
-  const std::string words = "# Blocked hosts, collected from several public lists; see the licence. ";
+  const std::string words =
+      "# Blocked hosts, collected from several public lists; see the licence. ";
   for (unsigned i = 0; text.size() < target_size; ++i) {
     const std::size_t len = 20 + (i * 37) % 100;
     std::string line;
-    while (line.size() < len) line += words;
+    while (line.size() < len)
+      line += words;
     line.resize(len);
     text += line + "\n";
   }
@@ -105,9 +107,15 @@ std::size_t megabytes(const benchmark::State& state) {
   return static_cast<std::size_t>(state.range(0)) << 20;
 }
 
-void Comments(benchmark::State& state) { run(state, comment_list(megabytes(state)), false); }
-void Present(benchmark::State& state) { run(state, hosts_list(megabytes(state)), false); }
-void New(benchmark::State& state) { run(state, hosts_list(megabytes(state)), true); }
+void Comments(benchmark::State& state) {
+  run(state, comment_list(megabytes(state)), false);
+}
+void Present(benchmark::State& state) {
+  run(state, hosts_list(megabytes(state)), false);
+}
+void New(benchmark::State& state) {
+  run(state, hosts_list(megabytes(state)), true);
+}
 
 }  // namespace
 

@@ -39,12 +39,15 @@ void collect(const MapEntry* e, Names& out) {
     check(c > 0x20 && !(c >= 'A' && c <= 'Z'));
   }
   check(e->value.kind == 1 && e->value.payload.bytes[0] <= 1);
-  for (int i = 1; i < 8; ++i) check(e->value.payload.bytes[i] == 0);
+  for (int i = 1; i < 8; ++i)
+    check(e->value.payload.bytes[i] == 0);
   out[std::string(e->key, static_cast<std::size_t>(e->key_len))] = e->value.payload.bytes[0];
   collect(e->right, out);
 }
 
-bool is_blank(unsigned char c) { return c >= 0x01 && c <= 0x20; }
+bool is_blank(unsigned char c) {
+  return c >= 0x01 && c <= 0x20;
+}
 
 // The grammar line by line: lines end at '\n' or NUL; blanks separate
 // tokens; a '#' line is a comment; one token with a dot after its first byte
@@ -54,9 +57,11 @@ void model_line(const std::string& line, Names& names) {
   std::vector<std::string> tokens;
   std::size_t i = 0;
   while (i < line.size()) {
-    while (i < line.size() && is_blank(static_cast<unsigned char>(line[i]))) ++i;
+    while (i < line.size() && is_blank(static_cast<unsigned char>(line[i])))
+      ++i;
     std::size_t j = i;
-    while (j < line.size() && !is_blank(static_cast<unsigned char>(line[j]))) ++j;
+    while (j < line.size() && !is_blank(static_cast<unsigned char>(line[j])))
+      ++j;
     if (j > i) tokens.push_back(line.substr(i, j - i));
     i = j;
   }
