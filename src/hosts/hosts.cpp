@@ -21,7 +21,7 @@ namespace {
 
 // The table takes keys shorter than 2^31 bytes; a longer token cannot be a
 // host name and is passed over.
-constexpr std::int64_t KEY_LENGTH_LIMIT = INT32_MAX;
+constexpr std::int64_t LONGEST_KEY = INT32_MAX;
 
 // Whether the len bytes at token are exactly the literal text. The lengths
 // are compared first, so no byte beyond the token's NUL is read.
@@ -86,13 +86,20 @@ inline void count_host() {
 // unless the table holds it already. A name the table fails to store is
 // counted all the same, and in lost_names.
 inline void store_name(const char* name, std::int64_t len, unsigned char exempt) {
-  if (len >= KEY_LENGTH_LIMIT) return;
+  if (len > LONGEST_KEY) return;
   if (hashmap_get(name_table, name, len) != nullptr) return;
   MapValue value{};
   value.kind = 1;
   value.payload.bytes[0] = exempt;
   if (hashmap_put(name_table, name, len, &value) == nullptr) ++lost_names;
   count_host();
+}
+
+// Whether the k-byte token at token (NUL at token[k]) holds a dot that is
+// not its first byte.
+inline bool has_inner_dot(const char* token, std::int64_t k) {
+  const std::int64_t d = find_dot(token);
+  return d > 0 && d < k;
 }
 
 // The exempt flag of an address line whose first token is the k bytes at
@@ -140,8 +147,7 @@ void parse_hosts_buffer(char* buffer, std::int64_t size) {
     if (*line != '#') {
       const std::int64_t k = find_blank(line);
       line[k] = '\0';
-      std::int64_t d = 0;
-      if (k == t && t != 0 && (d = find_dot(line)) > 0 && d < k) {
+      if (k == t && t != 0 && has_inner_dot(line, k)) {
         store_name_list(line, next_line, 0);  // a bare-domain line
       } else {
         const int exempt = address_exempt_flag(line, k);
