@@ -1,3 +1,5 @@
 #include "driver/driver.hpp"
 
-int run_conversion(int, char**) { return 1; }
+int run_conversion(int, char**) {
+  return 1;
+}

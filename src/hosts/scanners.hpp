@@ -30,13 +30,29 @@ std::int64_t find_blank_sse2(const char* p);
 std::int64_t find_line_end_sse2(const char* p);
 std::int64_t find_dot_sse2(const char* p);
 
-inline std::int64_t skip_blanks(const char* p) { return skip_blanks_sse2(p); }
-inline std::int64_t find_blank(const char* p) { return find_blank_sse2(p); }
-inline std::int64_t find_line_end(const char* p) { return find_line_end_sse2(p); }
-inline std::int64_t find_dot(const char* p) { return find_dot_sse2(p); }
+inline std::int64_t skip_blanks(const char* p) {
+  return skip_blanks_sse2(p);
+}
+inline std::int64_t find_blank(const char* p) {
+  return find_blank_sse2(p);
+}
+inline std::int64_t find_line_end(const char* p) {
+  return find_line_end_sse2(p);
+}
+inline std::int64_t find_dot(const char* p) {
+  return find_dot_sse2(p);
+}
 #else
-inline std::int64_t skip_blanks(const char* p) { return skip_blanks_scalar(p); }
-inline std::int64_t find_blank(const char* p) { return find_blank_scalar(p); }
-inline std::int64_t find_line_end(const char* p) { return find_line_end_scalar(p); }
-inline std::int64_t find_dot(const char* p) { return find_dot_scalar(p); }
+inline std::int64_t skip_blanks(const char* p) {
+  return skip_blanks_scalar(p);
+}
+inline std::int64_t find_blank(const char* p) {
+  return find_blank_scalar(p);
+}
+inline std::int64_t find_line_end(const char* p) {
+  return find_line_end_scalar(p);
+}
+inline std::int64_t find_dot(const char* p) {
+  return find_dot_scalar(p);
+}
 #endif
