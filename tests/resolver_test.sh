@@ -6,8 +6,9 @@
 #
 # lists: converts every list of DATA_DIR (*.txt) and the repository's
 # examples, each alone and all together, and requires unbound-checkconf to
-# accept every fragment; then asks unbound-host about a blocked name, a name
-# covered only through its listed parent and an exempt name.
+# accept every fragment; asks unbound-host about a blocked name, a name
+# covered only through its listed parent and an exempt name; and converts the
+# order fixture, which must come out byte for byte as order_expected.conf.
 # stress: converts a generated list of adversarial names (every byte value
 # 0x21..0xff, over-long labels and names, empty labels, quotes, backslashes,
 # final dots) and requires unbound-checkconf to accept the fragment.
@@ -158,6 +159,12 @@ run_lists() {
   # Listed against 1.1.1.1: recorded, never blocked.
   expect_not_blocked "exempt.hostzones-check.example"
   expect_not_blocked "unlisted.hostzones-check.example"
+
+  # The byte-exact order fixture, through the whole program.
+  convert order "$source_dir/tests/fixtures/order_hosts.txt"
+  cmp "$work/order.conf" "$source_dir/tests/fixtures/order_expected.conf" ||
+    fail "order fixture: fragment differs from order_expected.conf"
+  check_fragment order
 }
 
 # Writes the adversarial list: hosts lines and bare-domain lines.
