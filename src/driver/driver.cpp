@@ -15,8 +15,7 @@
 
 namespace {
 
-// Inputs whose reported size is below this are skipped: no list entry that
-// yields a zone line ("a.bc") is shorter.
+// Inputs whose reported size is below this are skipped in silence.
 constexpr std::int64_t MIN_INPUT_SIZE = 4;
 
 void reset_run_state() {
