@@ -44,10 +44,16 @@ enum class ScanClass { token_or_nul, blank_or_nul, newline_or_nul, dot_or_nul };
 // Whether byte c is of class C.
 template <ScanClass C>
 inline bool stops_at(unsigned char c) {
-  if constexpr (C == ScanClass::token_or_nul) return c == 0 || c > 0x20;
-  if constexpr (C == ScanClass::blank_or_nul) return c <= 0x20;
-  if constexpr (C == ScanClass::newline_or_nul) return c == 0 || c == '\n';
-  if constexpr (C == ScanClass::dot_or_nul) return c == 0 || c == '.';
+  if constexpr (C == ScanClass::token_or_nul) {
+    return c == 0 || c > 0x20;
+  } else if constexpr (C == ScanClass::blank_or_nul) {
+    return c <= 0x20;
+  } else if constexpr (C == ScanClass::newline_or_nul) {
+    return c == 0 || c == '\n';
+  } else {
+    static_assert(C == ScanClass::dot_or_nul, "every stop class has its test");
+    return c == 0 || c == '.';
+  }
 }
 
 // One bit per byte of block, set where the byte is of class C.
