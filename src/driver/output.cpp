@@ -282,7 +282,8 @@ bool output_commit(OutputFile* out) {
 }
 
 void output_abandon(OutputFile* out) {
-  if (out->stream != nullptr) std::fclose(out->stream);
+  // What was written is being discarded, so a failing close changes nothing.
+  if (out->stream != nullptr) (void)std::fclose(out->stream);
   out->stream = nullptr;
   remove_temporary(out);
   release_paths(out);

@@ -19,7 +19,9 @@
 #endif
 
 // Start of the aligned 16-byte block that holds p.
+// Rounded in the integer domain, so no pointer leaves its object on the way.
 inline const char* aligned_block_of(const char* p) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
   return reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(p) &
                                        ~static_cast<std::uintptr_t>(15));
 }
