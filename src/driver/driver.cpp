@@ -1,3 +1,104 @@
+// The conversion driver (see driver.hpp).
 #include "driver/driver.hpp"
 
-int run_conversion(int, char**) { return 1; }
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "driver/output.hpp"
+#include "driver/run_state.hpp"
+#include "hashmap/hashmap.hpp"
+#include "hosts/hosts.hpp"
+#include "memory/memory.hpp"
+#include "zones/zones.hpp"
+
+namespace {
+
+// Inputs whose reported size is below this are skipped in silence.
+constexpr std::int64_t MIN_INPUT_SIZE = 4;
+
+void reset_run_state() {
+  name_table = nullptr;
+  zone_file = nullptr;
+  hosts_file = nullptr;
+  host_count = 0;
+  zone_count = 0;
+  lost_names = 0;
+}
+
+// Reads the input at path whole into a guarded buffer of size + 2 bytes (the
+// file's bytes, a newline, a NUL) and parses it into name_table. A path that
+// cannot be examined or opened, a size below MIN_INPUT_SIZE and a read that
+// delivers less than the size stat reported all skip the input in silence.
+// False only when the buffer cannot be allocated: the run cannot be complete.
+bool convert_input(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0 || st.st_size < MIN_INPUT_SIZE) return true;
+  const std::int64_t size = st.st_size;
+  hosts_file = std::fopen(path, "r");
+  if (hosts_file == nullptr) return true;
+  char* buffer = static_cast<char*>(allocate(size + 2, false));
+  if (buffer == nullptr) {
+    std::fclose(hosts_file);
+    hosts_file = nullptr;
+    return false;
+  }
+  if (std::fread(buffer, static_cast<std::size_t>(size), 1, hosts_file) == 1) {
+    buffer[size] = '\n';
+    buffer[size + 1] = '\0';
+    parse_hosts_buffer(buffer, size);
+  }
+  deallocate(&buffer, false);
+  std::fclose(hosts_file);
+  hosts_file = nullptr;
+  return true;
+}
+
+// Ends a run that cannot produce a complete fragment before any line was
+// written: nothing is printed and the previous fragment stays.
+int abort_run(OutputFile* output) {
+  hashmap_destroy(name_table);
+  name_table = nullptr;
+  output_abandon(output);
+  zone_file = nullptr;
+  return 1;
+}
+
+}  // namespace
+
+int run_conversion(int argc, char** argv) {
+  reset_run_state();
+  if (argc < 3) return 1;
+
+  OutputFile output{};
+  if (!output_open(&output, argv[1])) return 1;
+  zone_file = output.stream;
+
+  name_table = hashmap_create(BUCKET_COUNT);
+  if (name_table == nullptr) return abort_run(&output);
+
+  for (int i = 2; i < argc; ++i) {
+    if (!convert_input(argv[i])) return abort_run(&output);
+  }
+
+  emit_zones();
+  hashmap_destroy(name_table);
+  name_table = nullptr;
+
+  // A name lost for want of memory would be missing from the fragment: keep
+  // the previous one instead of committing an incomplete one.
+  const bool complete = lost_names == 0;
+  bool committed = false;
+  if (complete) {
+    committed = output_commit(&output);
+  } else {
+    output_abandon(&output);
+  }
+  zone_file = nullptr;
+
+  std::printf("Number of Hosts: %d\nNumber of Zones: %d\n", static_cast<int>(host_count),
+              static_cast<int>(zone_count));
+  std::fflush(stdout);
+  return zone_count >= 1 && committed ? 0 : 1;
+}

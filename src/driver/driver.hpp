@@ -10,8 +10,15 @@
 // A regular-file output (or a missing path, or a link to one) is replaced
 // atomically: the lines go to a temporary file beside the target, which is
 // synced and renamed over it only when every write succeeded; any failure
-// leaves the previous fragment byte for byte as it was.
+// leaves the previous fragment byte for byte as it was (see output.hpp).
+//
+// Status 1 with nothing printed: fewer than two arguments, an output that
+// cannot be opened, or no memory for the name table or an input buffer.
+// Status 1 with the summary: a name lost for want of memory (the previous
+// fragment is kept), a failed write, sync, close or rename, or no zone line.
 #pragma once
 
-// The whole run, with main's arguments. Uses and resets the run state.
+// The whole run, with main's arguments. Resets the run state first and
+// leaves no guarded block allocated when it returns, so it can be called
+// again in the same process.
 int run_conversion(int argc, char** argv);

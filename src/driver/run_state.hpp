@@ -12,9 +12,9 @@
 // Bucket count of name_table.
 constexpr std::uint32_t BUCKET_COUNT = 65535;
 
-extern HashMap* name_table;  // the run's host names, kind-1 values (exempt flag)
-extern std::FILE* zone_file;  // the fragment being written
-extern std::FILE* hosts_file;  // the input list being read
+extern HashMap* name_table;      // the run's host names, kind-1 values (exempt flag)
+extern std::FILE* zone_file;     // the fragment being written
+extern std::FILE* hosts_file;    // the input list being read
 extern std::int32_t host_count;  // distinct names handed to the table
 extern std::int32_t zone_count;  // zone lines written
 

@@ -13,7 +13,9 @@
 
 namespace {
 
-inline std::uint32_t rotate_left(std::uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
+inline std::uint32_t rotate_left(std::uint32_t x, int r) {
+  return (x << r) | (x >> (32 - r));
+}
 
 inline std::uint32_t load_le32(const unsigned char* p) {
   return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
@@ -26,7 +28,9 @@ inline std::uint32_t mix_block(std::uint32_t k) {
   return k * 0x1b873593u;
 }
 
-inline int compare_keys(const char* a, const char* b) { return std::strcmp(a, b); }
+inline int compare_keys(const char* a, const char* b) {
+  return std::strcmp(a, b);
+}
 
 }  // namespace
 
@@ -67,8 +71,8 @@ HOSTZONES_ALIGNED_OVERREAD std::int32_t string_length(const char* s) {
   const char* block = aligned_block_of(s);
   const __m128i zero = _mm_setzero_si128();
   // First step: the aligned block that holds s, less the bytes before s.
-  auto mask = static_cast<std::uint32_t>(
-      _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(block)), zero)));
+  auto mask = static_cast<std::uint32_t>(_mm_movemask_epi8(
+      _mm_cmpeq_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(block)), zero)));
   mask >>= static_cast<unsigned>(s - block);
   if (mask != 0) return __builtin_ctz(mask);
   for (;;) {
@@ -79,21 +83,23 @@ HOSTZONES_ALIGNED_OVERREAD std::int32_t string_length(const char* s) {
   }
 }
 #else
-std::int32_t string_length(const char* s) { return static_cast<std::int32_t>(std::strlen(s)); }
+std::int32_t string_length(const char* s) {
+  return static_cast<std::int32_t>(std::strlen(s));
+}
 #endif
 
 HashMap* hashmap_create(std::uint32_t count) {
   if (count == 0 || count == UINT32_MAX) return nullptr;
-  auto* map = static_cast<HashMap*>(
-      allocate((static_cast<std::int64_t>(count) + 1) * static_cast<std::int64_t>(sizeof(MapEntry*)),
-               true));
+  auto* map = static_cast<HashMap*>(allocate(
+      (static_cast<std::int64_t>(count) + 1) * static_cast<std::int64_t>(sizeof(MapEntry*)), true));
   if (map == nullptr) return nullptr;
   map->count_word = count;
   return map;
 }
 
 MapEntry** hashmap_root_slot(HashMap* map, const char* key, std::int64_t len) {
-  return hashmap_slot(map, static_cast<std::uint64_t>(murmur3_32(key, len) % hashmap_count(map)) + 1);
+  return hashmap_slot(map,
+                      static_cast<std::uint64_t>(murmur3_32(key, len) % hashmap_count(map)) + 1);
 }
 
 MapEntry* hashmap_get(const HashMap* map, const char* key, std::int64_t len) {
@@ -226,7 +232,8 @@ namespace {
 
 void destroy_bucket_trees(HashMap* map) {
   const std::uint32_t count = hashmap_count(map);
-  for (std::uint64_t i = 1; i <= count; ++i) tree_destroy(*hashmap_slot(map, i));
+  for (std::uint64_t i = 1; i <= count; ++i)
+    tree_destroy(*hashmap_slot(map, i));
 }
 
 }  // namespace

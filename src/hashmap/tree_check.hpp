@@ -13,7 +13,8 @@
 inline std::string tree_render(const MapEntry* e) {
   if (e == nullptr) return "-";
   if (e->left == nullptr && e->right == nullptr && e->balance == 0) return e->key;
-  std::string balance = e->balance > 0 ? "+" + std::to_string(e->balance) : std::to_string(e->balance);
+  std::string balance =
+      e->balance > 0 ? "+" + std::to_string(e->balance) : std::to_string(e->balance);
   return std::string(e->key) + "(" + balance + ")[" + tree_render(e->left) + ", " +
          tree_render(e->right) + "]";
 }

@@ -1,1 +1,164 @@
-// placeholder
+// The hosts-list parser. Contract in hosts.hpp.
+//
+// Positions are pointers into the buffer and every distance between two of
+// them is 64-bit, so lines, tokens and runs of blanks of any length work.
+// Every scan stops at a NUL, and the buffer ends in '\n' NUL, so no step
+// reaches past the buffer; nothing before a line's first byte is ever read.
+#include "hosts/hosts.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+#include "driver/run_state.hpp"
+#include "hashmap/hashmap.hpp"
+#include "hosts/scanners.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// The table takes keys shorter than 2^31 bytes; a longer token cannot be a
+// host name and is passed over.
+constexpr std::int64_t LONGEST_KEY = INT32_MAX;
+
+// Whether the len bytes at token are exactly the literal text. The lengths
+// are compared first, so no byte beyond the token's NUL is read.
+template <std::size_t N>
+inline bool token_is(const char* token, std::int64_t len, const char (&text)[N]) {
+  return len == static_cast<std::int64_t>(N - 1) && std::memcmp(token, text, N - 1) == 0;
+}
+
+// Sets bit 0x20 of every byte 'A'..'Z' of the len bytes at token; every
+// other byte stays as it is. Only bytes of the token are read or written.
+inline void lower_case_scalar(char* token, std::int64_t len) {
+  for (std::int64_t i = 0; i < len; ++i) {
+    const auto c = static_cast<unsigned char>(token[i]);
+    if (static_cast<unsigned char>(c - 'A') < 26) token[i] = static_cast<char>(c | 0x20);
+  }
+}
+
+#if defined(__SSE2__)
+// Upper-case letters of x lowered: x + 0x3f maps 'A'..'Z' onto 0x80..0x99,
+// the signed bytes below -102, and nothing else there.
+inline __m128i lowered(__m128i x) {
+  const __m128i shifted = _mm_add_epi8(x, _mm_set1_epi8(0x80 - 'A'));
+  const __m128i upper = _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(0x80 + 26)));
+  return _mm_or_si128(x, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
+}
+
+// Lowering is idempotent, so the last 16 or 8 bytes may overlap bytes
+// already done; every load and store stays within the token.
+inline void lower_case(char* token, std::int64_t len) {
+  if (len >= 16) {
+    std::int64_t i = 0;
+    for (; i + 16 <= len; i += 16) {
+      auto* at = reinterpret_cast<__m128i*>(token + i);
+      _mm_storeu_si128(at, lowered(_mm_loadu_si128(at)));
+    }
+    if (i < len) {
+      auto* at = reinterpret_cast<__m128i*>(token + len - 16);
+      _mm_storeu_si128(at, lowered(_mm_loadu_si128(at)));
+    }
+  } else if (len >= 8) {
+    auto* head = reinterpret_cast<__m128i*>(token);
+    auto* tail = reinterpret_cast<__m128i*>(token + len - 8);
+    _mm_storel_epi64(head, lowered(_mm_loadl_epi64(head)));
+    _mm_storel_epi64(tail, lowered(_mm_loadl_epi64(tail)));
+  } else {
+    lower_case_scalar(token, len);
+  }
+}
+#else
+inline void lower_case(char* token, std::int64_t len) {
+  lower_case_scalar(token, len);
+}
+#endif
+
+// host_count is the summary's 32-bit figure; it stops at its maximum rather
+// than overflow.
+inline void count_host() {
+  if (host_count < INT32_MAX) ++host_count;
+}
+
+// Stores the len-byte name at name (NUL at name[len]) with the exempt flag,
+// unless the table holds it already. A name the table fails to store is
+// counted all the same, and in lost_names.
+inline void store_name(const char* name, std::int64_t len, unsigned char exempt) {
+  if (len > LONGEST_KEY) return;
+  if (hashmap_get(name_table, name, len) != nullptr) return;
+  MapValue value{};
+  value.kind = 1;
+  value.payload.bytes[0] = exempt;
+  if (hashmap_put(name_table, name, len, &value) == nullptr) ++lost_names;
+  count_host();
+}
+
+// Whether the k-byte token at token (NUL at token[k]) holds a dot that is
+// not its first byte.
+inline bool has_inner_dot(const char* token, std::int64_t k) {
+  const std::int64_t d = find_dot(token);
+  return d > 0 && d < k;
+}
+
+// The exempt flag of an address line whose first token is the k bytes at
+// token, or -1 when the token is none of the accepted addresses.
+inline int address_exempt_flag(const char* token, std::int64_t k) {
+  if (token_is(token, k, "0.0.0.0")) return 0;
+  if (token_is(token, k, "1.1.1.1")) return 1;
+  if (token_is(token, k, "127.0.0.1")) return 0;
+  return -1;
+}
+
+// Stores the names of the list that starts at p, up to a NUL (the end of the
+// line's trimmed text among them), a token that begins with '#', or next_line.
+inline void store_name_list(char* p, const char* next_line, unsigned char exempt) {
+  while (*p != '\0' && *p != '#' && p < next_line) {
+    const std::int64_t n = find_blank(p);
+    p[n] = '\0';
+    char* q = p + n + 1;
+    q += skip_blanks(q);
+    lower_case(p, n);
+    if (!token_is(p, n, "localhost")) store_name(p, n, exempt);
+    p = q;
+  }
+}
+
+}  // namespace
+
+void parse_hosts_buffer(char* buffer, std::int64_t size) {
+  const char* const end = buffer + size;
+  char* line = buffer + skip_blanks(buffer);
+  if (line >= end) return;  // nothing but blanks
+  for (;;) {
+    // Line end and trailing trim; the trim stops at the line's first byte.
+    char* const line_end = line + find_line_end(line);
+    std::int64_t t = line_end - line;
+    while (t > 0 && static_cast<unsigned char>(line[t - 1]) < 0x21)
+      --t;
+    line[t] = '\0';
+    // The next line starts at the first token byte or NUL after line_end,
+    // which is at most the buffer's final '\n', so next_line is at most the
+    // final NUL.
+    char* next_line = line_end + 1;
+    next_line += skip_blanks(next_line);
+
+    if (*line != '#') {
+      const std::int64_t k = find_blank(line);
+      line[k] = '\0';
+      if (k == t && t != 0 && has_inner_dot(line, k)) {
+        store_name_list(line, next_line, 0);  // a bare-domain line
+      } else {
+        const int exempt = address_exempt_flag(line, k);
+        if (exempt >= 0) {
+          char* names = line + k + 1;
+          names += skip_blanks(names);
+          store_name_list(names, next_line, static_cast<unsigned char>(exempt));
+        }
+      }
+    }
+    if (next_line >= end) return;
+    line = next_line;
+  }
+}

@@ -17,9 +17,17 @@
 //   - anything else is ignored.
 // Names are lower-cased (A-Z only); "localhost" is never stored. A name's
 // first occurrence fixes its exempt flag. Every new name is stored with a
-// kind-1 value whose first payload byte is the flag and counted in
-// host_count; a name the table fails to store is counted all the same and
-// added to lost_names.
+// kind-1 value whose first payload byte is the flag (the other seven zero)
+// and counted in host_count; a name the table fails to store is counted all
+// the same and added to lost_names, and a later occurrence is tried again.
+//
+// Sizes: positions and lengths are 64-bit, so lines, tokens and runs of
+// blanks of 2^31 bytes or more parse like short ones. A name token of 2^31
+// bytes or more (beyond what the table takes as a key, and no host name) is
+// passed over. host_count stops at INT32_MAX instead of overflowing.
+//
+// Reads: only the bytes buffer[0..size + 1], apart from the scanners' aligned
+// 16-byte reads (hosts/scanners.hpp); writes only within buffer[0..size].
 //
 // Uses the run state name_table (must exist), host_count and lost_names.
 // Not reentrant.

@@ -37,8 +37,8 @@ const char* corruption_sentence(MemoryOperation asking) {
 }
 
 std::uint64_t check_word_for(std::int64_t size, const void* block) {
-  return static_cast<std::uint64_t>(size) | static_cast<std::uint64_t>(
-                                                reinterpret_cast<std::uintptr_t>(block));
+  return static_cast<std::uint64_t>(size) |
+         static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(block));
 }
 
 // Heap bytes for a user area of size bytes, or 0 when size is negative or
@@ -50,9 +50,13 @@ std::size_t heap_bytes_for(std::int64_t size) {
   return static_cast<std::size_t>(total);
 }
 
-unsigned char* user_area(void* block) { return static_cast<unsigned char*>(block) + kHeaderBytes; }
+unsigned char* user_area(void* block) {
+  return static_cast<unsigned char*>(block) + kHeaderBytes;
+}
 
-void* block_of(void* user) { return static_cast<unsigned char*>(user) - kHeaderBytes; }
+void* block_of(void* user) {
+  return static_cast<unsigned char*>(user) - kHeaderBytes;
+}
 
 void clear_guard_word(void* block, std::int64_t size) {
   std::memset(user_area(block) + size, 0, kGuardBytes);
@@ -127,10 +131,7 @@ void* reallocate(void* ptr, std::int64_t size, bool zero_fill, bool release_on_f
   return user;
 }
 
-void release_block(void** owner, bool wipe, MemoryOperation asking) {
-  if (owner == nullptr || *owner == nullptr) return;
-  void* user = *owner;
-  *owner = nullptr;
+void release_block(void* user, bool wipe, MemoryOperation asking) {
   void* block = block_of(user);
   validate_block(block, asking);
   auto* header = static_cast<BlockHeader*>(block);

@@ -57,22 +57,37 @@ void* allocate(std::int64_t size, bool zero_fill);
 // the caller's. A negative size returns null and leaves ptr alone entirely.
 void* reallocate(void* ptr, std::int64_t size, bool zero_fill, bool release_on_failure);
 
-// Releases the block whose user pointer the variable at owner holds; the
-// shared step behind deallocate and deallocate_batch. The variable is set to
-// null first. Null owner or null variable: nothing happens. With wipe, the
-// whole heap block (header, user area, guard word) is zeroed before free.
-void release_block(void** owner, bool wipe, MemoryOperation asking);
+// Releases the block at user, a user-area pointer whose owner variable has
+// already been cleared; the shared step behind deallocate and
+// deallocate_batch. Validates the block under the asking operation's name,
+// then counts it out and frees it. With wipe, the whole heap block (header,
+// user area, guard word) is zeroed before free.
+void release_block(void* user, bool wipe, MemoryOperation asking);
+
+namespace memory_detail {
+// Takes the pointer out of the owner's variable and clears the variable
+// before anything else happens. Null owner or null variable: nothing happens.
+template <typename T>
+inline void release_owned(T** owner, bool wipe, MemoryOperation asking) {
+  if (owner == nullptr || *owner == nullptr) return;
+  void* user = *owner;
+  *owner = nullptr;
+  release_block(user, wipe, asking);
+}
+}  // namespace memory_detail
 
 // deallocate(&ptr, wipe): release the block held in the pointer variable ptr.
 template <typename T>
 inline void deallocate(T** owner, bool wipe) {
-  release_block(reinterpret_cast<void**>(owner), wipe, MemoryOperation::deallocate);
+  memory_detail::release_owned(owner, wipe, MemoryOperation::deallocate);
 }
 
 namespace memory_detail {
 // One address of the batch. A null address ends the list: nothing after it
 // is read, which `ended` carries through the rest of the fold.
-inline void batch_step(bool& ended, bool, std::nullptr_t) { ended = true; }
+inline void batch_step(bool& ended, bool, std::nullptr_t) {
+  ended = true;
+}
 template <typename T>
 inline void batch_step(bool& ended, bool wipe, T** owner) {
   if (ended) return;
@@ -80,7 +95,7 @@ inline void batch_step(bool& ended, bool wipe, T** owner) {
     ended = true;
     return;
   }
-  release_block(reinterpret_cast<void**>(owner), wipe, MemoryOperation::deallocate_batch);
+  release_owned(owner, wipe, MemoryOperation::deallocate_batch);
 }
 }  // namespace memory_detail
 

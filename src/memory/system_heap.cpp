@@ -5,13 +5,21 @@
 
 #include <cstdlib>
 
-void* heap_malloc(std::size_t bytes) { return std::malloc(bytes); }
+void* heap_malloc(std::size_t bytes) {
+  return std::malloc(bytes);
+}
 
-void* heap_calloc(std::size_t bytes) { return std::calloc(1, bytes); }
+void* heap_calloc(std::size_t bytes) {
+  return std::calloc(1, bytes);
+}
 
-void* heap_realloc(void* block, std::size_t bytes) { return std::realloc(block, bytes); }
+void* heap_realloc(void* block, std::size_t bytes) {
+  return std::realloc(block, bytes);
+}
 
-void heap_free(void* block) { std::free(block); }
+void heap_free(void* block) {
+  std::free(block);
+}
 
 // The sentence is passed as the format string itself: the four sentences are
 // fixed texts without a '%', and the log line must be exactly the sentence.

@@ -10,7 +10,9 @@
 
 TestHeap test_heap{};
 
-void test_heap_reset() { test_heap = TestHeap{}; }
+void test_heap_reset() {
+  test_heap = TestHeap{};
+}
 
 namespace {
 
@@ -23,9 +25,13 @@ bool refuse_request() {
 
 }  // namespace
 
-void* heap_malloc(std::size_t bytes) { return refuse_request() ? nullptr : std::malloc(bytes); }
+void* heap_malloc(std::size_t bytes) {
+  return refuse_request() ? nullptr : std::malloc(bytes);
+}
 
-void* heap_calloc(std::size_t bytes) { return refuse_request() ? nullptr : std::calloc(1, bytes); }
+void* heap_calloc(std::size_t bytes) {
+  return refuse_request() ? nullptr : std::calloc(1, bytes);
+}
 
 void* heap_realloc(void* block, std::size_t bytes) {
   return refuse_request() ? nullptr : std::realloc(block, bytes);
@@ -33,9 +39,9 @@ void* heap_realloc(void* block, std::size_t bytes) {
 
 void heap_free(void* block) {
   if (test_heap.snapshot_bytes != 0) {
-    const std::size_t n =
-        test_heap.snapshot_bytes < sizeof test_heap.last_freed ? test_heap.snapshot_bytes
-                                                               : sizeof test_heap.last_freed;
+    const std::size_t n = test_heap.snapshot_bytes < sizeof test_heap.last_freed
+                              ? test_heap.snapshot_bytes
+                              : sizeof test_heap.last_freed;
     std::memcpy(test_heap.last_freed, block, n);
   }
   test_heap.last_freed_block = block;

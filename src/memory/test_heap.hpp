@@ -9,12 +9,12 @@
 #include <cstdint>
 
 struct TestHeap {
-  std::int64_t requests;    // malloc, calloc and realloc calls so far
-  std::int64_t fail_at;     // fail the request with this number (1-based); 0: none
-  bool fail_later_too;      // with fail_at: fail every request from fail_at on
-  std::size_t snapshot_bytes;        // bytes of each freed block to copy (at most 64)
-  unsigned char last_freed[64];      // the copy, taken just before free
-  const void* last_freed_block;      // the heap block last handed to free
+  std::int64_t requests;         // malloc, calloc and realloc calls so far
+  std::int64_t fail_at;          // fail the request with this number (1-based); 0: none
+  bool fail_later_too;           // with fail_at: fail every request from fail_at on
+  std::size_t snapshot_bytes;    // bytes of each freed block to copy (at most 64)
+  unsigned char last_freed[64];  // the copy, taken just before free
+  const void* last_freed_block;  // the heap block last handed to free
 };
 
 extern TestHeap test_heap;

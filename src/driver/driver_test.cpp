@@ -1,0 +1,561 @@
+// Tests of the conversion driver: the built program run as a process (its
+// arguments, inputs, summary, exit status and the safe replacement of the
+// output), and run_conversion in-process under heap fault injection.
+#include <fcntl.h>
+#include <glob.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/driver.hpp"
+#include "driver/output.hpp"
+#include "memory/memory.hpp"
+#include "memory/test_heap.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+bool is_symlink(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string summary(int hosts, int zones) {
+  return "Number of Hosts: " + std::to_string(hosts) +
+         "\nNumber of Zones: " + std::to_string(zones) + "\n";
+}
+
+std::string zone_line(const std::string& name) {
+  return "local-zone: \"" + name + "\" static\n";
+}
+
+// Everything a run of the program showed.
+struct Outcome {
+  int status;  // exit status, or -1 when it did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// A started program whose standard output is a pipe read by finish().
+struct Child {
+  pid_t pid;
+  int out_fd;
+  std::string err_path;
+};
+
+// Starts the program in directory cwd with args after the program name;
+// standard error goes to a file there so that it can never block.
+Child spawn_hostzones(const std::string& cwd, const std::vector<std::string>& args) {
+  Child child{-1, -1, cwd + "/../stderr-of-run"};
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return child;
+  std::vector<std::string> words{HOSTZONES_BINARY};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words)
+    argv.push_back(word.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int err_fd = open(child.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (err_fd < 0 || chdir(cwd.c_str()) != 0) _exit(127);
+    dup2(pipe_fds[1], STDOUT_FILENO);
+    dup2(err_fd, STDERR_FILENO);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    close(err_fd);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(pipe_fds[1]);
+  child.pid = pid;
+  child.out_fd = pipe_fds[0];
+  return child;
+}
+
+Outcome finish(const Child& child) {
+  Outcome run{-1, "", ""};
+  char chunk[4096];
+  for (;;) {
+    const ssize_t n = read(child.out_fd, chunk, sizeof chunk);
+    if (n > 0) {
+      run.out.append(chunk, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  close(child.out_fd);
+  int wait_status = 0;
+  if (waitpid(child.pid, &wait_status, 0) == child.pid && WIFEXITED(wait_status)) {
+    run.status = WEXITSTATUS(wait_status);
+  }
+  run.err = read_file(child.err_path);
+  return run;
+}
+
+// A scratch directory per test: work/ is the program's working directory,
+// stderr-of-run sits beside it so that it never shows up in work/.
+class DriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/hostzones-driver-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    work_ = root_ + "/work";
+    ASSERT_EQ(mkdir(work_.c_str(), 0755), 0);
+  }
+
+  void TearDown() override {
+    for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
+      umount(it->c_str());
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  std::string path(const std::string& name) const { return work_ + "/" + name; }
+
+  // Runs the program in work/ and checks what must hold for every run.
+  Outcome run(const std::vector<std::string>& args) {
+    Outcome result = finish(spawn_hostzones(work_, args));
+    EXPECT_EQ(result.err, "") << "nothing is ever written to standard error";
+    return result;
+  }
+
+  // Names in dir (default work/), sorted.
+  std::vector<std::string> listing(const std::string& dir = "") const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.empty() ? work_ : dir)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  // Mounts a tmpfs at path(name) with the given options; false where the
+  // system refuses (not root, no mount namespace).
+  bool mount_tmpfs(const std::string& name, const char* options) {
+    const std::string target = path(name);
+    if (mkdir(target.c_str(), 0755) != 0) return false;
+    if (mount("tmpfs", target.c_str(), "tmpfs", 0, options) != 0) return false;
+    mounts_.push_back(target);
+    return true;
+  }
+
+  std::string root_;
+  std::string work_;
+  std::vector<std::string> mounts_;
+};
+
+// A list of the forms that matter, and the fragment it gives.
+const char* const SAMPLE_LIST =
+    "# sample\n"
+    "0.0.0.0 ads.example.com\n"
+    "0.0.0.0 example.com\n"
+    "127.0.0.1 tracker.test.net\n"
+    "1.1.1.1 allowed.org\n";
+const int SAMPLE_HOSTS = 4;
+const int SAMPLE_ZONES = 2;
+
+void expect_sample_fragment(const std::string& fragment) {
+  // Bucket order is the emitter's business; the driver only has to deliver
+  // every line once.
+  EXPECT_EQ(fragment.size(), zone_line("example.com").size() + zone_line("tracker.test.net").size())
+      << fragment;
+  EXPECT_NE(fragment.find(zone_line("example.com")), std::string::npos) << fragment;
+  EXPECT_NE(fragment.find(zone_line("tracker.test.net")), std::string::npos) << fragment;
+}
+
+TEST_F(DriverTest, TooFewArgumentsCreateAndPrintNothing) {
+  const std::vector<std::vector<std::string>> cases = {{}, {"out.conf"}};
+  for (const auto& args : cases) {
+    const Outcome result = run(args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_TRUE(listing().empty());
+  }
+}
+
+TEST_F(DriverTest, UnopenableOutputPrintsNothing) {
+  write_file(path("list.txt"), SAMPLE_LIST);
+  ASSERT_EQ(mkdir(path("adir").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("missing-dir/x.conf", path("dangling-into-nowhere").c_str()), 0);
+  write_file(path("file"), "x");
+  const std::vector<std::string> outputs = {
+      "missing-dir/out.conf",   // no such directory
+      "adir",                   // a directory
+      "new-name/",              // no file name to create
+      "dangling-into-nowhere",  // a link whose target directory is missing
+      "file/out.conf",          // a regular file used as a directory
+  };
+  for (const std::string& output : outputs) {
+    const Outcome result = run({output, "list.txt"});
+    EXPECT_EQ(result.status, 1) << output;
+    EXPECT_EQ(result.out, "") << output;
+  }
+  EXPECT_EQ(listing(),
+            (std::vector<std::string>{"adir", "dangling-into-nowhere", "file", "list.txt"}));
+  EXPECT_TRUE(listing(path("adir")).empty());
+}
+
+TEST_F(DriverTest, UnusableInputsAreSkippedAndTheOutputIsEmpty) {
+  write_file(path("three.txt"), "a.b");
+  write_file(path("empty.txt"), "");
+  ASSERT_EQ(mkdir(path("adir").c_str(), 0755), 0);
+  const Outcome result = run({"out.conf", "missing.txt", "three.txt", "empty.txt", "adir"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, summary(0, 0));
+  EXPECT_TRUE(fs::exists(path("out.conf")));
+  EXPECT_EQ(read_file(path("out.conf")), "");
+}
+
+TEST_F(DriverTest, InputsOfFourAndThreeBytes) {
+  write_file(path("four.txt"), "a.bc");
+  write_file(path("three.txt"), "a.b");
+  struct Case {
+    const char* input;
+    int status;
+    int hosts;
+    std::string fragment;
+  };
+  const Case cases[] = {
+      {"four.txt", 0, 1, zone_line("a.bc")},
+      {"three.txt", 1, 0, ""},
+  };
+  for (const Case& c : cases) {
+    const Outcome result = run({"out.conf", c.input});
+    EXPECT_EQ(result.status, c.status) << c.input;
+    EXPECT_EQ(result.out, summary(c.hosts, c.hosts)) << c.input;
+    EXPECT_EQ(read_file(path("out.conf")), c.fragment) << c.input;
+  }
+}
+
+TEST_F(DriverTest, ArgumentsThatLookLikeOptionsArePaths) {
+  write_file(path("-h"), "a.bc");
+  const Outcome result = run({"--output", "-h"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, summary(1, 1));
+  EXPECT_EQ(read_file(path("--output")), zone_line("a.bc"));
+}
+
+TEST_F(DriverTest, SameInputTwiceCountsItsNamesOnce) {
+  write_file(path("list.txt"), SAMPLE_LIST);
+  const Outcome result = run({"out.conf", "list.txt", "list.txt"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, summary(SAMPLE_HOSTS, SAMPLE_ZONES));
+  expect_sample_fragment(read_file(path("out.conf")));
+}
+
+// The output is replaced only at the end, so an output named again as an
+// input is read with its previous content. Its lines ("local-zone: ..."
+// followed by more tokens) are of no accepted form, so nothing of it is
+// parsed: the result is the one without it.
+TEST_F(DriverTest, OutputGivenAsInputAddsNothing) {
+  write_file(path("list.txt"), SAMPLE_LIST);
+  const Outcome first = run({"out.conf", "list.txt"});
+  ASSERT_EQ(first.status, 0);
+  const std::string fragment = read_file(path("out.conf"));
+  ASSERT_FALSE(fragment.empty());
+  const Outcome second = run({"out.conf", "out.conf", "list.txt", "out.conf"});
+  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(second.out, first.out);
+  EXPECT_EQ(read_file(path("out.conf")), fragment);
+}
+
+TEST_F(DriverTest, AllNamesExemptGiveAnEmptyFragmentAndStatusOne) {
+  write_file(path("list.txt"), "1.1.1.1 a.com b.example.org\n");
+  write_file(path("out.conf"), zone_line("old.example"));
+  const Outcome result = run({"out.conf", "list.txt"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, summary(2, 0));
+  EXPECT_TRUE(fs::exists(path("out.conf")));
+  EXPECT_EQ(read_file(path("out.conf")), "");
+}
+
+// sysfs files report a size of 4096 whatever they hold, so reading one is a
+// read that delivers less than stat promised: the file is not parsed (a
+// version such as "2.3" would otherwise be stored as a bare domain), and the
+// next input is processed as usual.
+TEST_F(DriverTest, InputShorterThanItsStatSizeIsNotParsed) {
+  std::string short_file;
+  glob_t found{};
+  if (glob("/sys/module/*/version", 0, nullptr, &found) == 0) {
+    for (std::size_t i = 0; i < found.gl_pathc && short_file.empty(); ++i) {
+      struct stat st;
+      const std::string candidate = found.gl_pathv[i];
+      const std::string content = read_file(candidate);
+      const std::size_t dot = content.find('.');
+      if (stat(candidate.c_str(), &st) == 0 &&
+          static_cast<std::size_t>(st.st_size) > content.size() && st.st_size >= 4 &&
+          dot != std::string::npos && dot > 0 && content.find(' ') == std::string::npos) {
+        short_file = candidate;
+      }
+    }
+  }
+  globfree(&found);
+  if (short_file.empty()) GTEST_SKIP() << "no sysfs file whose size exceeds its content";
+  write_file(path("four.txt"), "a.bc");
+  const Outcome result = run({"out.conf", short_file, "four.txt"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, summary(1, 1));
+  EXPECT_EQ(read_file(path("out.conf")), zone_line("a.bc"));
+}
+
+TEST_F(DriverTest, DirectOutputsAreWrittenInPlaceAndTheirFailuresReported) {
+  write_file(path("list.txt"), SAMPLE_LIST);
+  const Outcome to_null = run({"/dev/null", "list.txt"});
+  EXPECT_EQ(to_null.status, 0);
+  EXPECT_EQ(to_null.out, summary(SAMPLE_HOSTS, SAMPLE_ZONES));
+
+  const Outcome to_full = run({"/dev/full", "list.txt"});
+  EXPECT_EQ(to_full.status, 1) << "a failed write is not a success";
+  EXPECT_EQ(to_full.out, summary(SAMPLE_HOSTS, SAMPLE_ZONES));
+
+  const Outcome to_stdout = run({"/dev/stdout", "list.txt"});
+  EXPECT_EQ(to_stdout.status, 0);
+  const std::string tail = summary(SAMPLE_HOSTS, SAMPLE_ZONES);
+  ASSERT_GE(to_stdout.out.size(), tail.size());
+  EXPECT_EQ(to_stdout.out.substr(to_stdout.out.size() - tail.size()), tail);
+  expect_sample_fragment(to_stdout.out.substr(0, to_stdout.out.size() - tail.size()));
+  EXPECT_EQ(listing(), std::vector<std::string>{"list.txt"});
+}
+
+TEST_F(DriverTest, FifoOutputIsWrittenDirectly) {
+  write_file(path("list.txt"), SAMPLE_LIST);
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  const Child child = spawn_hostzones(work_, {"fifo", "list.txt"});
+  std::string fragment;
+  const int fd = open(path("fifo").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  char chunk[4096];
+  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) {
+    fragment.append(chunk, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  const Outcome result = finish(child);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, summary(SAMPLE_HOSTS, SAMPLE_ZONES));
+  expect_sample_fragment(fragment);
+  EXPECT_EQ(listing(), (std::vector<std::string>{"fifo", "list.txt"}));
+}
+
+// Many distinct names whose fragment is far larger than 64 KiB.
+std::string large_list() {
+  std::string list;
+  for (int i = 0; i < 4000; ++i)
+    list += "0.0.0.0 host" + std::to_string(i) + ".example.net\n";
+  return list;
+}
+
+TEST_F(DriverTest, FullFileSystemKeepsThePreviousFragment) {
+  if (!mount_tmpfs("small", "size=64k")) GTEST_SKIP() << "cannot mount a tmpfs here";
+  write_file(path("list.txt"), large_list());
+  const std::string old_fragment = zone_line("old.example.com");
+  write_file(path("small/out.conf"), old_fragment);
+  const Outcome result = run({"small/out.conf", "list.txt"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, summary(4000, 4000));
+  EXPECT_EQ(read_file(path("small/out.conf")), old_fragment);
+  EXPECT_EQ(listing(path("small")), std::vector<std::string>{"out.conf"});
+}
+
+TEST_F(DriverTest, ReadOnlyFileSystemCannotBeOpened) {
+  if (!mount_tmpfs("ro", "size=64k")) GTEST_SKIP() << "cannot mount a tmpfs here";
+  const std::string old_fragment = zone_line("old.example.com");
+  write_file(path("ro/out.conf"), old_fragment);
+  if (mount("tmpfs", path("ro").c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=64k") != 0) {
+    GTEST_SKIP() << "cannot remount read-only";
+  }
+  write_file(path("list.txt"), SAMPLE_LIST);
+  for (const char* output : {"ro/out.conf", "ro/new.conf"}) {
+    const Outcome result = run({output, "list.txt"});
+    EXPECT_EQ(result.status, 1) << output;
+    EXPECT_EQ(result.out, "") << output;
+  }
+  EXPECT_EQ(read_file(path("ro/out.conf")), old_fragment);
+  EXPECT_EQ(listing(path("ro")), std::vector<std::string>{"out.conf"});
+}
+
+TEST_F(DriverTest, LinkedOutputStaysALinkAndItsTargetIsReplaced) {
+  write_file(path("list.txt"), SAMPLE_LIST);
+  ASSERT_EQ(mkdir(path("conf").c_str(), 0755), 0);
+  write_file(path("conf/blocks.conf"), zone_line("old.example.com"));
+  // A two-link chain with relative texts: each is read against its own
+  // directory.
+  ASSERT_EQ(symlink("blocks.conf", path("conf/current").c_str()), 0);
+  ASSERT_EQ(symlink("conf/current", path("out.conf").c_str()), 0);
+  // A dangling link gets its target created.
+  ASSERT_EQ(symlink("conf/fresh.conf", path("fresh-link").c_str()), 0);
+
+  for (const char* output : {"out.conf", "fresh-link"}) {
+    const Outcome result = run({output, "list.txt"});
+    EXPECT_EQ(result.status, 0) << output;
+    EXPECT_EQ(result.out, summary(SAMPLE_HOSTS, SAMPLE_ZONES)) << output;
+  }
+  EXPECT_TRUE(is_symlink(path("out.conf")));
+  EXPECT_TRUE(is_symlink(path("conf/current")));
+  EXPECT_TRUE(is_symlink(path("fresh-link")));
+  expect_sample_fragment(read_file(path("conf/blocks.conf")));
+  expect_sample_fragment(read_file(path("conf/fresh.conf")));
+  EXPECT_EQ(listing(path("conf")),
+            (std::vector<std::string>{"blocks.conf", "current", "fresh.conf"}));
+}
+
+TEST_F(DriverTest, ReplacementKeepsModeAndOwnerAndANewFileFollowsTheUmask) {
+  write_file(path("list.txt"), SAMPLE_LIST);
+  write_file(path("kept.conf"), "old\n");
+  ASSERT_EQ(chmod(path("kept.conf").c_str(), 0640), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(path("kept.conf").c_str(), 1234, 5678), 0);
+  }
+
+  const mode_t saved_mask = umask(027);
+  const Outcome kept = run({"kept.conf", "list.txt"});
+  const Outcome created = run({"new.conf", "list.txt"});
+  umask(saved_mask);
+  EXPECT_EQ(kept.status, 0);
+  EXPECT_EQ(created.status, 0);
+
+  struct stat st;
+  ASSERT_EQ(stat(path("kept.conf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 5678u);
+  }
+  expect_sample_fragment(read_file(path("kept.conf")));
+  ASSERT_EQ(stat(path("new.conf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);  // 0666 less the umask 027
+  EXPECT_EQ(listing(), (std::vector<std::string>{"kept.conf", "list.txt", "new.conf"}));
+}
+
+// The allocator's fatal exit runs the exit handlers, which remove the
+// temporary file of a pending replacement.
+TEST_F(DriverTest, FatalExitRemovesThePendingTemporaryFile) {
+  const std::string target = path("out.conf");
+  write_file(target, "old\n");
+  EXPECT_EXIT(
+      {
+        OutputFile output{};
+        if (!output_open(&output, target.c_str())) std::exit(2);
+        if (std::fputs("partial\n", output.stream) < 0) std::exit(3);
+        if (listing().size() != 2) std::exit(4);  // out.conf and the temporary file
+        char* block = static_cast<char*>(allocate(8, false));
+        block[8] = 1;  // the guard word
+        deallocate(&block, false);
+        std::exit(5);
+      },
+      ::testing::ExitedWithCode(1), "detected by deallocate");
+  EXPECT_EQ(listing(), std::vector<std::string>{"out.conf"});
+  EXPECT_EQ(read_file(target), "old\n");
+}
+
+// run_conversion in-process, so that heap requests can be failed one by one.
+class DriverMemoryTest : public DriverTest {
+ protected:
+  Outcome convert(const std::vector<std::string>& args, std::int64_t fail_at, bool later_too) {
+    std::vector<std::string> words{"hostzones"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words)
+      argv.push_back(word.data());
+    argv.push_back(nullptr);
+    test_heap_reset();
+    test_heap.fail_at = fail_at;
+    test_heap.fail_later_too = later_too;
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    const int status = run_conversion(static_cast<int>(words.size()), argv.data());
+    Outcome result{status, ::testing::internal::GetCapturedStdout(),
+                   ::testing::internal::GetCapturedStderr()};
+    requests_ = test_heap.requests;
+    test_heap_reset();
+    EXPECT_EQ(allocated_bytes.load(), 0) << "every block is released by the end of a run";
+    EXPECT_EQ(result.err, "");
+    return result;
+  }
+
+  std::int64_t requests_ = 0;
+};
+
+// Every heap request of a run, failed in turn (alone, and with every later
+// one): the run ends with status 1 and the previous fragment byte for byte.
+// Before the first name is stored (output, table, input buffer) nothing is
+// printed; a name lost later still gets the summary.
+TEST_F(DriverMemoryTest, EveryFailedHeapRequestKeepsThePreviousFragment) {
+  const std::string out = path("out.conf");
+  const std::string list = path("list.txt");
+  const std::string names_free = path("comment.txt");
+  write_file(list, SAMPLE_LIST);
+  write_file(names_free, "# nothing to store\n");
+  const std::string old_fragment = zone_line("old.example.com");
+
+  write_file(out, old_fragment);
+  const Outcome reference = convert({out, list}, 0, false);
+  ASSERT_EQ(reference.status, 0);
+  ASSERT_EQ(reference.out, summary(SAMPLE_HOSTS, SAMPLE_ZONES));
+  const std::int64_t total_requests = requests_;
+  const Outcome no_names = convert({out, names_free}, 0, false);
+  ASSERT_EQ(no_names.status, 1);
+  const std::int64_t requests_before_names = requests_;
+  ASSERT_LT(requests_before_names, total_requests);
+
+  for (const bool later_too : {false, true}) {
+    for (std::int64_t k = 1; k <= total_requests; ++k) {
+      SCOPED_TRACE("request " + std::to_string(k) + (later_too ? " and later" : ""));
+      write_file(out, old_fragment);
+      const Outcome result = convert({out, list}, k, later_too);
+      EXPECT_EQ(result.status, 1);
+      EXPECT_EQ(read_file(out), old_fragment);
+      EXPECT_EQ(listing(), (std::vector<std::string>{"comment.txt", "list.txt", "out.conf"}));
+      if (k <= requests_before_names) {
+        EXPECT_EQ(result.out, "");
+      } else {
+        EXPECT_EQ(result.out.rfind("Number of Hosts: " + std::to_string(SAMPLE_HOSTS) + "\n", 0),
+                  0u)
+            << result.out;
+      }
+    }
+  }
+}
+
+TEST_F(DriverMemoryTest, RepeatedRunsInOneProcessStartFromAFreshState) {
+  const std::string list = path("list.txt");
+  write_file(list, SAMPLE_LIST);
+  for (int i = 0; i < 2; ++i) {
+    const Outcome result = convert({path("out.conf"), list}, 0, false);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, summary(SAMPLE_HOSTS, SAMPLE_ZONES));
+  }
+  const Outcome too_few = convert({path("out.conf")}, 0, false);
+  EXPECT_EQ(too_few.status, 1);
+  EXPECT_EQ(too_few.out, "");
+}
+
+}  // namespace
