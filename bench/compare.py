@@ -7,7 +7,8 @@ Run through bench/compare.sh, which builds the release binary and generates
 the lists first. For every input set each tool runs once to warm the page
 cache, then N times in turn (hostzones, mawk, Python, sort, wc, hostzones,
 mawk, ...), and the table reports medians: wall time, CPU time (user + sys),
-peak RSS of the process and its children (wait4), names read per second of
+peak RSS (GNU time's %M: the largest process of
+the tool), names read per second of
 wall time, and each tool's wall time divided by hostzones's.
 
 Before timing, hostzones's summary and its output (sorted) are checked
@@ -43,6 +44,8 @@ MAWK_PROGRAM = r'''{ sub(/\r$/, "") }
   next }
 NF == 1 && index($1, ".") > 1 { n = tolower($1); if (!(n in seen)) { seen[n]; print "local-zone: \"" n "\" static" } }'''
 
+TIME = "/usr/bin/time"  # GNU time (Debian package time)
+
 TOOLS = ("hostzones", "mawk", "python", "sort -u", "wc -l")
 
 
@@ -62,17 +65,27 @@ def tool_command(tool, binary, inputs, output):
 
 
 def run_once(argv, stdout_path):
-    """Runs argv; returns (wall s, cpu s, peak RSS in KiB, status, stdout text)."""
+    """Runs argv; returns (wall s, cpu s, peak RSS in KiB, status, stdout text).
+
+    Peak RSS comes from /usr/bin/time: a child forked from this Python
+    process would carry Python's own resident size into its maximum. CPU time
+    (user + sys of the tool and its children) comes from wait4."""
+    rss_path = os.path.join(WORK, "rss.txt")
+    argv = [TIME, "-f", "%M", "-o", rss_path] + argv
+    capture = stdout_path == os.devnull
     with open(stdout_path, "wb") as out:
-        capture = stdout_path == os.devnull
         start = time.perf_counter()
         proc = subprocess.Popen(argv, stdout=subprocess.PIPE if capture else out,
                                 stderr=subprocess.DEVNULL)
         text = proc.stdout.read() if capture else b""
         _, status, usage = os.wait4(proc.pid, 0)
         wall = time.perf_counter() - start
+        if capture:
+            proc.stdout.close()
         proc.returncode = os.waitstatus_to_exitcode(status)
-    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, proc.returncode, text
+    with open(rss_path) as f:
+        rss = int(f.read().split()[-1])
+    return wall, usage.ru_utime + usage.ru_stime, rss, proc.returncode, text
 
 
 def summary_counts(text):
@@ -186,7 +199,7 @@ def main():
     if not os.access(binary, os.X_OK):
         print("no hostzones binary at %s" % binary, file=sys.stderr)
         sys.exit(1)
-    for tool in ("mawk", "sort", "cut", "wc"):
+    for tool in ("mawk", "sort", "cut", "wc", TIME):
         if shutil.which(tool) is None:
             print("%s is missing" % tool, file=sys.stderr)
             sys.exit(1)
