@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Times hostzones side by side with the tools users would otherwise run.
 
-    compare.py [--runs N] [--sets real,100k,1m,5m] [--binary PATH] [--markdown FILE]
+    compare.py [--runs N] [--sets real,100k,1m,5m] [--binary PATH] [--baseline PATH]
+               [--markdown FILE]
 
 Run through bench/compare.sh, which builds the release binary and generates
 the lists first. For every input set each tool runs once to warm the page
@@ -48,11 +49,18 @@ TIME = "/usr/bin/time"  # GNU time (Debian package time)
 
 TOOLS = ("hostzones", "mawk", "python", "sort -u", "wc -l")
 
+# --baseline PATH adds an earlier hostzones build as one more tool, timed in
+# the same turns, for before/after tables.
+BASELINE_TOOL = "hostzones (baseline)"
+BASELINE = []
+
 
 def tool_command(tool, binary, inputs, output):
     """(argv, stdout path) of one tool run on inputs."""
     if tool == "hostzones":
         return [binary, output] + inputs, os.devnull
+    if tool == BASELINE_TOOL:
+        return [BASELINE[0], output] + inputs, os.devnull
     if tool == "mawk":
         return ["mawk", MAWK_PROGRAM] + inputs, output
     if tool == "python":
@@ -200,7 +208,10 @@ def main():
     ap.add_argument("--sets", default="real,100k,1m,5m")
     ap.add_argument("--binary", default=os.path.join(ROOT, "build", "release", "hostzones"))
     ap.add_argument("--markdown", default=os.path.join(OUT, "results.md"))
+    ap.add_argument("--baseline", help="an earlier hostzones binary to time beside this one")
     args = ap.parse_args()
+    if args.baseline:
+        BASELINE.append(os.path.abspath(args.baseline))
     binary = os.path.abspath(args.binary)
     if not os.access(binary, os.X_OK):
         print("no hostzones binary at %s" % binary, file=sys.stderr)
@@ -223,6 +234,8 @@ def main():
     medians = {}
     for label, files in sets:
         tools = ("hostzones",) if label == "5m" else TOOLS
+        if BASELINE:
+            tools = tools[:1] + (BASELINE_TOOL,) + tools[1:]
         size = sum(os.path.getsize(f) for f in files)
         print("timing %s (%d files, %.1f MB): %s, %d runs each" % (
             label, len(files), mb(size), ", ".join(tools), args.runs))
