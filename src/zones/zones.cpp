@@ -111,6 +111,10 @@ bool zone_name_is_loadable(const char* name, std::int64_t len) {
 void emit_tree(const MapEntry* entry) {
   // Recursion as deep as the bucket tree, which is AVL-balanced.
   if (entry == nullptr) return;
+  // The right child and this entry's key are fetched while the left subtree
+  // is walked; a prefetch of a null child does nothing.
+  __builtin_prefetch(entry->right);
+  __builtin_prefetch(entry->key);
   emit_tree(entry->left);
   emit_tree(entry->right);
   emit_entry(entry);
