@@ -11,6 +11,7 @@ char stdout_buffer[4096];
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
+  // Should it fail, stdio simply keeps its own buffer.
+  (void)std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
   return run_conversion(argc, argv);
 }
