@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <set>
 #include <string>
@@ -135,6 +136,8 @@ TEST_F(AllocationFailureSweep, EveryRefusedRequestKeepsThePreviousFragment) {
   ASSERT_NE(converted, previous_);
   ASSERT_NE(converted.find("local-zone: \"example.com\" static\n"), std::string::npos);
   ASSERT_GT(count, 5);
+  std::cout << "[ sweep    ] " << count
+            << " heap requests, each refused alone and with all later\n";
 
   for (const bool later_too : {false, true}) {
     for (std::int64_t n = 1; n <= count; ++n) {
