@@ -134,7 +134,8 @@ inline void warm(const void* p) {
 }
 
 // Walks up to HASHMAP_PREFETCH_GROUP lookups in lockstep (see
-// hashmap_prefetch_batch). live[0..active-1] are the walks still under way.
+// hashmap_prefetch_batch). In each round, at[0..live-1] are the entries the
+// walks still under way have reached, key[0..live-1] their keys.
 void prefetch_group(const HashMap* map, const char* const* keys, const std::int64_t* lens, int n) {
   const MapEntry* const* slots[HASHMAP_PREFETCH_GROUP];
   const char* key[HASHMAP_PREFETCH_GROUP];
