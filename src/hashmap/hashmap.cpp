@@ -123,6 +123,72 @@ MapEntry* hashmap_get(const HashMap* map, const char* key, std::int64_t len) {
   return nullptr;
 }
 
+namespace {
+
+// Requests the cache line at p. The walks below store nothing, and the
+// compiler may delete loops and calls without effects, prefetches not
+// counting as effects; the empty volatile statement that takes p is one.
+inline void warm(const void* p) {
+  __builtin_prefetch(p);
+#if defined(__GNUC__)
+  __asm__ volatile("" : : "r"(p));
+#endif
+}
+
+// Walks up to HASHMAP_PREFETCH_GROUP lookups in lockstep (see
+// hashmap_prefetch_batch). In each round, at[0..live-1] are the entries the
+// walks still under way have reached, key[0..live-1] their keys.
+void prefetch_group(const HashMap* map, const char* const* keys, const std::int64_t* lens, int n) {
+  const MapEntry* const* slots[HASHMAP_PREFETCH_GROUP];
+  const char* key[HASHMAP_PREFETCH_GROUP];
+  const MapEntry* at[HASHMAP_PREFETCH_GROUP];
+  int active = 0;
+  const std::uint32_t count = hashmap_count(map);
+  for (int i = 0; i < n; ++i) {
+    const char* k = keys[i];
+    if (k == nullptr || k[0] == '\0') continue;
+    const std::int64_t len = lens[i] < 0 ? string_length(k) : lens[i];
+    slots[active] = hashmap_slot(map, static_cast<std::uint64_t>(murmur3_32(k, len) % count) + 1);
+    warm(slots[active]);
+    key[active++] = k;
+  }
+  int live = 0;
+  for (int i = 0; i < active; ++i) {
+    const MapEntry* root = *slots[i];
+    if (root == nullptr) continue;
+    warm(root);
+    key[live] = key[i];
+    at[live++] = root;
+  }
+  while (live > 0) {
+    // The entries of this round were requested in the previous one; now
+    // their keys are, all before the first comparison waits for one.
+    for (int i = 0; i < live; ++i)
+      warm(at[i]->key);
+    int next = 0;
+    for (int i = 0; i < live; ++i) {
+      const int order = compare_keys(key[i], at[i]->key);
+      if (order == 0) continue;
+      const MapEntry* child = order < 0 ? at[i]->left : at[i]->right;
+      if (child == nullptr) continue;
+      warm(child);
+      key[next] = key[i];
+      at[next++] = child;
+    }
+    live = next;
+  }
+}
+
+}  // namespace
+
+void hashmap_prefetch_batch(const HashMap* map, const char* const* keys, const std::int64_t* lens,
+                            int n) {
+  for (int done = 0; done < n; done += HASHMAP_PREFETCH_GROUP) {
+    const int group = n - done < HASHMAP_PREFETCH_GROUP ? n - done : HASHMAP_PREFETCH_GROUP;
+    prefetch_group(map, keys + done, lens + done, group);
+  }
+}
+
 MapEntry* tree_find(const char* key, MapEntry* root) {
   while (root != nullptr) {
     const int order = compare_keys(key, root->key);

@@ -110,6 +110,24 @@ void hashmap_destroy(HashMap* map);
 // null, whatever len says. Changes nothing.
 MapEntry* hashmap_get(const HashMap* map, const char* key, std::int64_t len);
 
+// Most keys one hashmap_prefetch_batch call walks in lockstep; a longer
+// batch is taken in groups of this many.
+constexpr int HASHMAP_PREFETCH_GROUP = 16;
+
+// Cache warmer for a batch of lookups that are about to follow: for each of
+// the n keys (keys[i] NUL-terminated, lens[i] exact or negative as for
+// hashmap_get) it walks the key's bucket tree the way hashmap_get would, but
+// all keys of a group one level per round: first the entries of the round
+// are requested, then their keys, then every walk compares and steps. The
+// independent cache misses of a round are thus in flight together, instead
+// of one after the other as in a run of hashmap_get calls.
+// Null and empty keys are skipped; n <= 0 does nothing; keys and lens may be
+// null when n <= 0. Reads the map and the keys only: changes nothing,
+// allocates nothing, returns nothing. The lookups themselves stay the
+// caller's, so results never depend on this call.
+void hashmap_prefetch_batch(const HashMap* map, const char* const* keys, const std::int64_t* lens,
+                            int n);
+
 // Stores key (copied) with a copy of *value (null: the zero value). A present
 // key keeps its entry; its old value is released and replaced. Result: the
 // entry now holding the key, or null for a null or empty key or for want of

@@ -646,4 +646,73 @@ TEST(StringLength, MeasuresHeapKeysOfEveryLength) {
   }
 }
 
+// ---- batch cache warmer -------------------------------------------------------
+
+// Every bucket tree of map rendered, so any change to keys, links or balances
+// shows.
+std::string render_all(const HashMap* map) {
+  std::string out;
+  for (std::uint64_t i = 1; i <= hashmap_count(map); ++i)
+    out += tree_render(*hashmap_slot(map, i)) + "|";
+  return out;
+}
+
+// The warmer reads only: whatever batch it gets (present, absent, null and
+// empty keys, exact and negative lengths, of every size from 0 to past two
+// groups) the trees, the byte total and the heap requests stay as they were,
+// and lookups still find what they found.
+TEST_F(Map, PrefetchBatchChangesNothing) {
+  for (const std::uint32_t buckets : {1u, 7u, 65535u}) {
+    SCOPED_TRACE(buckets);
+    HashMap* map = hashmap_create(buckets);
+    ASSERT_NE(map, nullptr);
+    std::vector<std::string> present;
+    for (int i = 0; i < 200; ++i)
+      present.push_back("host" + std::to_string(i * 7919 % 1000) + ".example.com");
+    for (const std::string& key : present)
+      ASSERT_NE(put(map, key), nullptr);
+    const std::string shape = render_all(map);
+    const std::int64_t bytes = allocated_bytes.load();
+    const std::int64_t requests = test_heap.requests;
+
+    std::vector<const char*> keys;
+    std::vector<std::int64_t> lens;
+    const std::string absent[] = {"absent.example.com", "host0", "zzzz", "\xff\xfe"};
+    for (int i = 0; i < 3 * HASHMAP_PREFETCH_GROUP + 5; ++i) {
+      switch (i % 5) {
+        case 0:
+          keys.push_back(nullptr);
+          lens.push_back(3);
+          break;
+        case 1:
+          keys.push_back("");
+          lens.push_back(0);
+          break;
+        case 2:
+          keys.push_back(absent[i % 4].c_str());
+          lens.push_back(static_cast<std::int64_t>(absent[i % 4].size()));
+          break;
+        case 3:
+          keys.push_back(present[static_cast<std::size_t>(i)].c_str());
+          lens.push_back(-1);  // measured, as for hashmap_get
+          break;
+        default:
+          keys.push_back(present[static_cast<std::size_t>(i)].c_str());
+          lens.push_back(static_cast<std::int64_t>(present[static_cast<std::size_t>(i)].size()));
+      }
+    }
+    hashmap_prefetch_batch(map, nullptr, nullptr, 0);
+    for (int n = 0; n <= static_cast<int>(keys.size()); ++n)
+      hashmap_prefetch_batch(map, keys.data(), lens.data(), n);
+    EXPECT_EQ(render_all(map), shape);
+    EXPECT_EQ(allocated_bytes.load(), bytes);
+    EXPECT_EQ(test_heap.requests, requests);
+    for (const std::string& key : present)
+      EXPECT_NE(get(map, key), nullptr) << key;
+    EXPECT_EQ(get(map, "absent.example.com"), nullptr);
+    EXPECT_EQ(hashmap_check(map), "");
+    hashmap_destroy(map);
+  }
+}
+
 }  // namespace

@@ -95,6 +95,38 @@ inline void store_name(const char* name, std::int64_t len, unsigned char exempt)
   count_host();
 }
 
+// Names cut from the buffer but not yet stored, in input order. Storing them
+// a group at a time lets one hashmap_prefetch_batch call overlap the cache
+// misses of all their lookups; they are then stored one by one, in order,
+// exactly as if each had been stored when it was cut. The names stay valid
+// meanwhile: later cuts write only at or beyond the current position.
+struct PendingNames {
+  const char* names[HASHMAP_PREFETCH_GROUP];
+  std::int64_t lens[HASHMAP_PREFETCH_GROUP];
+  unsigned char exempt[HASHMAP_PREFETCH_GROUP];
+  int count;
+};
+
+// Warms the pending names' lookups, then stores them in order.
+void store_pending(PendingNames* pending) {
+  hashmap_prefetch_batch(name_table, pending->names, pending->lens, pending->count);
+  for (int i = 0; i < pending->count; ++i)
+    store_name(pending->names[i], pending->lens[i], pending->exempt[i]);
+  pending->count = 0;
+}
+
+// Queues the name for store_name; stores the group when it is full. A name
+// too long to be a key is dropped here, as store_name would drop it.
+inline void queue_name(PendingNames* pending, const char* name, std::int64_t len,
+                       unsigned char exempt) {
+  if (len > LONGEST_KEY) return;
+  const int i = pending->count;
+  pending->names[i] = name;
+  pending->lens[i] = len;
+  pending->exempt[i] = exempt;
+  if (++pending->count == HASHMAP_PREFETCH_GROUP) store_pending(pending);
+}
+
 // Whether the k-byte token at token (NUL at token[k]) holds a dot that is
 // not its first byte.
 inline bool has_inner_dot(const char* token, std::int64_t k) {
@@ -111,16 +143,17 @@ inline int address_exempt_flag(const char* token, std::int64_t k) {
   return -1;
 }
 
-// Stores the names of the list that starts at p, up to a NUL (the end of the
+// Queues the names of the list that starts at p, up to a NUL (the end of the
 // line's trimmed text among them), a token that begins with '#', or next_line.
-inline void store_name_list(char* p, const char* next_line, unsigned char exempt) {
+inline void store_name_list(PendingNames* pending, char* p, const char* next_line,
+                            unsigned char exempt) {
   while (*p != '\0' && *p != '#' && p < next_line) {
     const std::int64_t n = find_blank(p);
     p[n] = '\0';
     char* q = p + n + 1;
     q += skip_blanks(q);
     lower_case(p, n);
-    if (!token_is(p, n, "localhost")) store_name(p, n, exempt);
+    if (!token_is(p, n, "localhost")) queue_name(pending, p, n, exempt);
     p = q;
   }
 }
@@ -131,6 +164,8 @@ void parse_hosts_buffer(char* buffer, std::int64_t size) {
   const char* const end = buffer + size;
   char* line = buffer + skip_blanks(buffer);
   if (line >= end) return;  // nothing but blanks
+  PendingNames pending;
+  pending.count = 0;
   for (;;) {
     // Line end and trailing trim; the trim stops at the line's first byte.
     char* const line_end = line + find_line_end(line);
@@ -148,17 +183,18 @@ void parse_hosts_buffer(char* buffer, std::int64_t size) {
       const std::int64_t k = find_blank(line);
       line[k] = '\0';
       if (k == t && t != 0 && has_inner_dot(line, k)) {
-        store_name_list(line, next_line, 0);  // a bare-domain line
+        store_name_list(&pending, line, next_line, 0);  // a bare-domain line
       } else {
         const int exempt = address_exempt_flag(line, k);
         if (exempt >= 0) {
           char* names = line + k + 1;
           names += skip_blanks(names);
-          store_name_list(names, next_line, static_cast<unsigned char>(exempt));
+          store_name_list(&pending, names, next_line, static_cast<unsigned char>(exempt));
         }
       }
     }
-    if (next_line >= end) return;
+    if (next_line >= end) break;
     line = next_line;
   }
+  store_pending(&pending);
 }

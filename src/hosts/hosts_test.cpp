@@ -246,6 +246,44 @@ TEST_F(Parser, RewritesInPlace) {
   EXPECT_EQ(parse_text("# C\n"), "# C\0\n\0"s);
 }
 
+// Names are stored in groups (their lookups warmed together); a list of many
+// groups must store exactly what storing one name at a time stores: the
+// first occurrence fixes the flag, whether the repeat falls in the same
+// group or a later one, on a later line, or in a later file.
+TEST_F(Parser, NamesAcrossManyGroupsKeepFirstOccurrence) {
+  std::string first, second;
+  Names expected;
+  const auto name_of = [](int i) { return "n" + std::to_string(i) + ".example.com"; };
+  for (int i = 0; i < 100; ++i) {
+    // Every tenth name on a bare-domain line (flag 0), the others first on
+    // an address line, every third of them exempt.
+    const bool bare = i % 10 == 9;
+    const int flag = bare ? 0 : i % 3 == 0 ? 1 : 0;
+    expected[name_of(i)] = flag;
+    // The name's line; after a bare domain, an exempt line for the repeats.
+    std::string line =
+        bare ? name_of(i) + "\n1.1.1.1 " : (flag != 0 ? "1.1.1.1 " : "0.0.0.0 ") + name_of(i) + " ";
+    // Repeats, whatever this line's flag: the previous name in upper case
+    // (same group), one 37 names back (an earlier group), and localhost.
+    line += "N" + std::to_string(i - 1 < 0 ? 0 : i - 1) + ".EXAMPLE.COM ";
+    if (i >= 40) line += name_of(i - 37) + " localhost";
+    first += line + "\n";
+  }
+  const auto distinct = static_cast<std::int32_t>(expected.size());
+  // A later file repeats everything with flipped flags and adds one name.
+  for (const auto& [name, flag] : expected)
+    second += (flag != 0 ? "0.0.0.0 " : "1.1.1.1 ") + name + "\n";
+  second += "1.1.1.1 late.example.com\n";
+  parse_text(first);
+  EXPECT_EQ(host_count, distinct);
+  EXPECT_EQ(table_contents(), expected);
+  parse_text(second);
+  expected["late.example.com"] = 1;
+  EXPECT_EQ(table_contents(), expected);
+  EXPECT_EQ(host_count, distinct + 1);
+  EXPECT_EQ(lost_names, 0);
+}
+
 // Each name costs two heap requests when new: its entry, then its key copy.
 struct LossCase {
   const char* what;

@@ -108,20 +108,85 @@ bool zone_name_is_loadable(const char* name, std::int64_t len) {
   return label_len > 0;
 }
 
-void emit_tree(const MapEntry* entry) {
+namespace {
+
+// Most searched candidates one entry contributes to a warm-up; a name with
+// more has its longest ones left cold (they are looked up all the same).
+constexpr int CANDIDATES_PER_ENTRY = 4;
+
+// Entries of the post-order walk not yet decided, in walk order. Deciding
+// them a group at a time lets one hashmap_prefetch_batch call overlap the
+// cache misses of all their candidate lookups; they are then decided and
+// written one by one, in order, so the output is the same as deciding each
+// when the walk reaches it.
+struct PendingEntries {
+  const MapEntry* entries[HASHMAP_PREFETCH_GROUP];
+  int count;
+};
+
+// Adds to keys/lens (from *n on) the candidates of entry that is_covered
+// would look up, shortest first, at most CANDIDATES_PER_ENTRY of them.
+void collect_candidates(const MapEntry* entry, const char** keys, std::int64_t* lens, int* n) {
+  const std::int64_t len = entry->key_len;
+  if (len < 1 || entry->value.payload.bytes[0] != 0) return;  // never searched
+  const char* key = entry->key;
+  std::int32_t count = 0;
+  int taken = 0;
+  for (std::int64_t p = len - 1; p >= 1 && taken < CANDIDATES_PER_ENTRY; --p) {
+    if (key[p - 1] != '.') continue;
+    const std::int64_t tail_len = len - p;
+    if (count >= 2 || (count == 1 && tail_len >= 7)) {
+      keys[*n] = key + p;
+      lens[*n] = tail_len;
+      ++*n;
+      ++taken;
+    }
+    ++count;
+  }
+}
+
+// Warms the pending entries' candidate lookups, then decides them in order.
+void emit_pending(PendingEntries* pending) {
+  const char* keys[HASHMAP_PREFETCH_GROUP * CANDIDATES_PER_ENTRY];
+  std::int64_t lens[HASHMAP_PREFETCH_GROUP * CANDIDATES_PER_ENTRY];
+  int n = 0;
+  for (int i = 0; i < pending->count; ++i)
+    collect_candidates(pending->entries[i], keys, lens, &n);
+  hashmap_prefetch_batch(name_table, keys, lens, n);
+  for (int i = 0; i < pending->count; ++i)
+    emit_entry(pending->entries[i]);
+  pending->count = 0;
+}
+
+// Post-order walk of the tree at entry, queueing every entry for emit_entry.
+void queue_tree(PendingEntries* pending, const MapEntry* entry) {
   // Recursion as deep as the bucket tree, which is AVL-balanced.
   if (entry == nullptr) return;
   // The right child and this entry's key are fetched while the left subtree
   // is walked; a prefetch of a null child does nothing.
   __builtin_prefetch(entry->right);
   __builtin_prefetch(entry->key);
-  emit_tree(entry->left);
-  emit_tree(entry->right);
-  emit_entry(entry);
+  queue_tree(pending, entry->left);
+  queue_tree(pending, entry->right);
+  pending->entries[pending->count] = entry;
+  if (++pending->count == HASHMAP_PREFETCH_GROUP) emit_pending(pending);
+}
+
+}  // namespace
+
+void emit_tree(const MapEntry* entry) {
+  PendingEntries pending;
+  pending.count = 0;
+  queue_tree(&pending, entry);
+  emit_pending(&pending);
 }
 
 void emit_zones() {
+  // One queue across the buckets: groups do not wait for a bucket's end.
+  PendingEntries pending;
+  pending.count = 0;
   const std::uint32_t count = hashmap_count(name_table);
   for (std::uint64_t slot = 1; slot <= count; ++slot)
-    emit_tree(*hashmap_slot(name_table, slot));
+    queue_tree(&pending, *hashmap_slot(name_table, slot));
+  emit_pending(&pending);
 }
