@@ -1,8 +1,6 @@
 #include "hosts/hosts.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <map>
@@ -11,6 +9,7 @@
 
 #include "driver/run_state.hpp"
 #include "hashmap/hashmap.hpp"
+#include "memory/guard_pages.hpp"
 #include "memory/memory.hpp"
 #include "memory/test_heap.hpp"
 
@@ -335,29 +334,6 @@ TEST_F(Parser, CountsNamesTheTableCannotStore) {
   }
 }
 
-// Three pages, the outer two inaccessible: a buffer placed against either
-// edge of the middle page faults on any read beyond its own aligned blocks.
-struct GuardedPage {
-  char* base = nullptr;
-  std::size_t page = 0;
-  char* first() const { return base + page; }
-  char* end() const { return base + 2 * page; }
-};
-
-GuardedPage map_guarded_page() {
-  GuardedPage g;
-  g.page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  void* p = mmap(nullptr, 3 * g.page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return g;
-  g.base = static_cast<char*>(p);
-  if (mprotect(g.base, g.page, PROT_NONE) != 0 ||
-      mprotect(g.base + 2 * g.page, g.page, PROT_NONE) != 0) {
-    munmap(p, 3 * g.page);
-    g.base = nullptr;
-  }
-  return g;
-}
-
 // Inputs whose parse runs every scanner up to the edges: names and lines
 // that reach the buffer's end, blanks that do, a NUL first, comments.
 std::string guard_input(int pattern, std::size_t len) {
@@ -377,15 +353,16 @@ std::string guard_input(int pattern, std::size_t len) {
 }
 
 TEST_F(Parser, StaysWithinItsBufferAtPageEdges) {
-  const GuardedPage g = map_guarded_page();
-  ASSERT_NE(g.base, nullptr);
+  GuardPages g = guard_pages_open();
+  ASSERT_NE(g.mapping, nullptr);
   for (int pattern = 0; pattern < 7; ++pattern) {
     for (std::size_t len = 0; len <= 64; ++len) {
       const std::string content = guard_input(pattern, len);
       for (int placement = 0; placement < 2; ++placement) {
         SCOPED_TRACE(testing::Message() << "pattern " << pattern << " len " << len
                                         << (placement == 0 ? " at page end" : " at page start"));
-        char* buffer = placement == 0 ? g.end() - (len + 2) : g.first();
+        char* buffer = placement == 0 ? guard_pages_end_at_boundary(g, len + 2)
+                                      : guard_pages_start_at_boundary(g);
         std::memcpy(buffer, content.data(), len);
         buffer[len] = '\n';
         buffer[len + 1] = '\0';
@@ -394,7 +371,7 @@ TEST_F(Parser, StaysWithinItsBufferAtPageEdges) {
     }
   }
   EXPECT_GT(host_count, 0);
-  munmap(g.base, 3 * g.page);
+  guard_pages_close(&g);
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 #include "hosts/scanners.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <random>
 #include <vector>
+
+#include "memory/guard_pages.hpp"
 
 namespace {
 
@@ -110,36 +110,17 @@ TEST(Scanners, FastAndScalarAgreeOnRandomBuffers) {
   }
 }
 
-// Three pages, the outer two inaccessible.
-struct GuardedPage {
-  char* base = nullptr;
-  std::size_t page = 0;
-};
-
-GuardedPage map_guarded_page() {
-  GuardedPage g;
-  g.page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  void* p = mmap(nullptr, 3 * g.page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return g;
-  g.base = static_cast<char*>(p);
-  if (mprotect(g.base, g.page, PROT_NONE) != 0 ||
-      mprotect(g.base + 2 * g.page, g.page, PROT_NONE) != 0) {
-    munmap(p, 3 * g.page);
-    g.base = nullptr;
-  }
-  return g;
-}
-
 TEST(Scanners, StayWithinTheStringAtPageEdges) {
   // A string of len filler bytes and its NUL, ending at the last byte of the
   // page or starting at its first; every scan start inside it, so every
   // start alignment. Any read outside the string's aligned blocks faults.
-  const GuardedPage g = map_guarded_page();
-  ASSERT_NE(g.base, nullptr);
+  GuardPages g = guard_pages_open();
+  ASSERT_NE(g.mapping, nullptr);
   for (const Scanner& s : scanners) {
     for (std::size_t len = 0; len <= 64; ++len) {
       for (int placement = 0; placement < 2; ++placement) {
-        char* str = placement == 0 ? g.base + 2 * g.page - (len + 1) : g.base + g.page;
+        char* str = placement == 0 ? guard_pages_end_at_boundary(g, len + 1)
+                                   : guard_pages_start_at_boundary(g);
         std::memset(str, s.filler, len);
         str[len] = '\0';
         for (std::size_t from = 0; from <= len; ++from) {
@@ -150,7 +131,7 @@ TEST(Scanners, StayWithinTheStringAtPageEdges) {
       }
     }
   }
-  munmap(g.base, 3 * g.page);
+  guard_pages_close(&g);
 }
 
 }  // namespace
