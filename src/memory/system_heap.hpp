@@ -13,6 +13,6 @@ void* heap_calloc(std::size_t bytes);  // one element of `bytes` bytes
 void* heap_realloc(void* block, std::size_t bytes);
 void heap_free(void* block);
 
-// Writes sentence (a fixed text without conversion specifications) to the
+// Writes sentence (a fixed text that holds no '%') to the
 // system log at LOG_ERR and ends the process with exit(1).
 [[noreturn]] void heap_fatal(const char* sentence);
