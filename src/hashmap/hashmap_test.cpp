@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "hashmap/tree_check.hpp"
+#include "memory/byte_total_fixture.hpp"
 #include "memory/guard_pages.hpp"
 #include "memory/memory.hpp"
 #include "memory/test_heap.hpp"
@@ -106,18 +107,7 @@ TEST(Murmur, SeedIsTheLength) {
 
 // ---- fixture --------------------------------------------------------------------
 
-class Map : public testing::Test {
- protected:
-  void SetUp() override {
-    test_heap_reset();
-    start_ = allocated_bytes.load();
-  }
-  void TearDown() override {
-    test_heap_reset();
-    EXPECT_EQ(allocated_bytes.load(), start_) << "bytes leaked or released twice";
-  }
-  std::int64_t start_ = 0;
-};
+class Map : public ByteTotalTest {};
 
 MapEntry* put(HashMap* map, const std::string& key, const MapValue* value = nullptr) {
   return hashmap_put(map, key.c_str(), static_cast<std::int64_t>(key.size()), value);

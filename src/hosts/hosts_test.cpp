@@ -9,6 +9,7 @@
 
 #include "driver/run_state.hpp"
 #include "hashmap/hashmap.hpp"
+#include "memory/byte_total_fixture.hpp"
 #include "memory/guard_pages.hpp"
 #include "memory/memory.hpp"
 #include "memory/test_heap.hpp"
@@ -59,11 +60,10 @@ std::string parse_text(const std::string& bytes) {
   return rewritten;
 }
 
-class Parser : public testing::Test {
+class Parser : public ByteTotalTest {
  protected:
   void SetUp() override {
-    test_heap_reset();
-    bytes_before = allocated_bytes.load();
+    ByteTotalTest::SetUp();
     name_table = hashmap_create(BUCKET_COUNT);
     ASSERT_NE(name_table, nullptr);
     host_count = 0;
@@ -75,9 +75,8 @@ class Parser : public testing::Test {
     name_table = nullptr;
     host_count = 0;
     lost_names = 0;
-    EXPECT_EQ(allocated_bytes.load(), bytes_before);
+    ByteTotalTest::TearDown();
   }
-  std::int64_t bytes_before = 0;
 };
 
 struct ParseCase {

@@ -14,6 +14,7 @@
 #include <ostream>
 #include <string>
 
+#include "memory/byte_total_fixture.hpp"
 #include "memory/test_heap.hpp"
 
 namespace {
@@ -67,19 +68,10 @@ bool all_zero(const unsigned char* p, std::size_t n) {
   return true;
 }
 
-class Allocator : public testing::Test {
+class Allocator : public ByteTotalTest {
  protected:
-  void SetUp() override {
-    test_heap_reset();
-    start_ = allocated_bytes.load();
-  }
-  void TearDown() override {
-    test_heap_reset();
-    EXPECT_EQ(allocated_bytes.load(), start_) << "a test leaked or double-counted bytes";
-  }
   // Fail the next heap request.
   void fail_next_request() { test_heap.fail_at = test_heap.requests + 1; }
-  std::int64_t start_ = 0;
 };
 
 // ---- allocate and its release ----------------------------------------------
