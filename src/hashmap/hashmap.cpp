@@ -99,16 +99,10 @@ HashMap* hashmap_create(std::uint32_t count) {
   return map;
 }
 
-MapEntry** hashmap_root_slot(HashMap* map, const char* key, std::int64_t len) {
-  return hashmap_slot(map,
-                      static_cast<std::uint64_t>(murmur3_32(key, len) % hashmap_count(map)) + 1);
-}
-
 MapEntry* hashmap_get(const HashMap* map, const char* key, std::int64_t len) {
   if (key == nullptr || key[0] == '\0') return nullptr;
   if (len < 0) len = string_length(key);
-  const MapEntry* entry =
-      *hashmap_slot(map, static_cast<std::uint64_t>(murmur3_32(key, len) % hashmap_count(map)) + 1);
+  const MapEntry* entry = *hashmap_root_slot(map, key, len);
   while (entry != nullptr) {
     // A large table is walked at memory latency: the entry and then its key
     // are fetched one after the other at every level. Both children start
@@ -143,12 +137,11 @@ void prefetch_group(const HashMap* map, const char* const* keys, const std::int6
   const char* key[HASHMAP_PREFETCH_GROUP];
   const MapEntry* at[HASHMAP_PREFETCH_GROUP];
   int active = 0;
-  const std::uint32_t count = hashmap_count(map);
   for (int i = 0; i < n; ++i) {
     const char* k = keys[i];
     if (k == nullptr || k[0] == '\0') continue;
     const std::int64_t len = lens[i] < 0 ? string_length(k) : lens[i];
-    slots[active] = hashmap_slot(map, static_cast<std::uint64_t>(murmur3_32(k, len) % count) + 1);
+    slots[active] = hashmap_root_slot(map, k, len);
     warm(slots[active]);
     key[active++] = k;
   }

@@ -170,5 +170,16 @@ std::int32_t tree_delete(const char* key, MapEntry** slot);
 std::int32_t tree_detach_max(MapEntry** slot, MapEntry** out);
 std::int32_t tree_detach_min(MapEntry** slot, MapEntry** out);
 
+// Index of the root slot of key's bucket: murmur3_32(key, len) % count + 1
+// (len exact, not negative). The one place the bucket rule is written.
+inline std::uint64_t hashmap_slot_index(const HashMap* map, const char* key, std::int64_t len) {
+  return static_cast<std::uint64_t>(murmur3_32(key, len) % hashmap_count(map)) + 1;
+}
+
 // Root slot of key's bucket (len exact, not negative).
-MapEntry** hashmap_root_slot(HashMap* map, const char* key, std::int64_t len);
+inline MapEntry** hashmap_root_slot(HashMap* map, const char* key, std::int64_t len) {
+  return hashmap_slot(map, hashmap_slot_index(map, key, len));
+}
+inline MapEntry* const* hashmap_root_slot(const HashMap* map, const char* key, std::int64_t len) {
+  return hashmap_slot(map, hashmap_slot_index(map, key, len));
+}
