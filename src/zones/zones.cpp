@@ -46,6 +46,13 @@ void write_zone_line(const char* name, std::int64_t len) {
   write_bytes(line, HEAD_LEN + name_len + TAIL_LEN);
 }
 
+// Whether the parent candidate number `seen` (0 for the last label) of
+// tail_len bytes is looked up: the first never, the second only when it is
+// 7 bytes or longer, every later one always.
+inline bool candidate_is_searched(std::int32_t seen, std::int64_t tail_len) {
+  return seen >= 2 || (seen == 1 && tail_len >= 7);
+}
+
 // Walks the parent candidates of key (n bytes, n >= 1) from the right: the
 // tail after each dot that is not the last byte, shortest first. The first
 // candidate is never looked up, the second only when it is 7 bytes or
@@ -60,7 +67,7 @@ bool is_covered(const char* key, std::int64_t n, std::int32_t* candidates) {
   for (std::int64_t p = n - 1; p >= 1; --p) {
     if (key[p - 1] != '.') continue;
     const std::int64_t tail_len = n - p;
-    if ((count >= 2 || (count == 1 && tail_len >= 7)) &&
+    if (candidate_is_searched(count, tail_len) &&
         hashmap_get(name_table, key + p, tail_len) != nullptr) {
       return true;
     }
@@ -135,7 +142,7 @@ void collect_candidates(const MapEntry* entry, const char** keys, std::int64_t* 
   for (std::int64_t p = len - 1; p >= 1 && taken < CANDIDATES_PER_ENTRY; --p) {
     if (key[p - 1] != '.') continue;
     const std::int64_t tail_len = len - p;
-    if (count >= 2 || (count == 1 && tail_len >= 7)) {
+    if (candidate_is_searched(count, tail_len)) {
       keys[*n] = key + p;
       lens[*n] = tail_len;
       ++*n;
