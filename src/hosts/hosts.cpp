@@ -83,10 +83,10 @@ inline void count_host() {
 }
 
 // Stores the len-byte name at name (NUL at name[len]) with the exempt flag,
-// unless the table holds it already. A name the table fails to store is
-// counted all the same, and in lost_names.
+// unless the table holds it already. len is at most LONGEST_KEY (queue_name
+// drops longer tokens). A name the table fails to store is counted all the
+// same, and in lost_names.
 inline void store_name(const char* name, std::int64_t len, unsigned char exempt) {
-  if (len > LONGEST_KEY) return;
   if (hashmap_get(name_table, name, len) != nullptr) return;
   MapValue value{};
   value.kind = 1;
