@@ -16,9 +16,14 @@ option(HOSTZONES_SCALAR_KERNELS
 
 # Warnings, sanitizers and the fuzzer instrumentation for one target.
 function(hostzones_target_options target)
+  # With link-time optimisation (the release preset) part of the compiling
+  # happens at the link, and GCC reports warnings there too: the link gets
+  # the same warning flags, so that no stage goes unchecked.
   target_compile_options(${target} PRIVATE -Wall -Wextra)
+  target_link_options(${target} PRIVATE -Wall -Wextra)
   if(HOSTZONES_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
+    target_link_options(${target} PRIVATE -Werror)
   endif()
   if(HOSTZONES_SANITIZE)
     target_compile_options(${target} PRIVATE

@@ -68,13 +68,17 @@ struct MapEntry {
   MapEntry* right;       // keys that sort after key
 };
 
-// Slot 0 of a map; the root slots follow it (see hashmap_root).
+// Slot 0 of a map; the root slots follow it (see hashmap_root). It is exactly
+// as wide as a root slot, so that slot 1 follows it on every platform: where
+// pointers have 64 bits the count fills the low 32 bits and the rest stays
+// zero, where they have 32 bits the count fills the slot.
 struct HashMap {
-  std::uint64_t count_word;  // bucket count in the low 32 bits, the rest zero
+  std::uintptr_t count_word;  // bucket count in the low 32 bits, the rest zero
 };
 
 // NOLINTNEXTLINE(bugprone-sizeof-expression): a slot holds a root pointer
 static_assert(sizeof(HashMap) == sizeof(MapEntry*), "every slot is pointer-sized");
+static_assert(sizeof(std::uintptr_t) >= sizeof(std::uint32_t), "slot 0 holds a 32-bit count");
 static_assert(sizeof(MapValue) == 16, "a MapValue is 16 bytes");
 
 // Bucket count of map.

@@ -173,7 +173,7 @@ TEST_F(Map, CreateFailsWhenItsBlockCannotBeObtained) {
 TEST_F(Map, CreateGivesEmptyZeroedSlots) {
   HashMap* map = hashmap_create(3);
   ASSERT_NE(map, nullptr);
-  EXPECT_EQ(allocated_bytes.load(), start_ + 4 * 8);
+  EXPECT_EQ(allocated_bytes.load(), start_ + 4 * static_cast<std::int64_t>(sizeof(HashMap)));
   EXPECT_EQ(map->count_word, 3u);
   for (std::uint64_t slot = 1; slot <= 3; ++slot)
     EXPECT_EQ(*hashmap_slot(map, slot), nullptr);

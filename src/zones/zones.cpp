@@ -187,7 +187,11 @@ void emit_pending(PendingEntries* pending) {
   int n = 0;
   for (int i = 0; i < pending->count; ++i)
     collect_candidates(pending->entries[i], keys, lens, &n);
-  hashmap_prefetch_batch(name_table, keys, lens, n);
+  // keys and lens are filled up to n only. With no candidate there is
+  // nothing to warm; skipping the call also spares GCC's link-time
+  // optimiser the path on which it cannot see that a batch of 0 reads
+  // nothing (it warned of uninitialised arrays there).
+  if (n > 0) hashmap_prefetch_batch(name_table, keys, lens, n);
   for (int i = 0; i < pending->count; ++i)
     emit_entry(pending->entries[i]);
   pending->count = 0;
