@@ -113,6 +113,11 @@ struct KillPlan {
   double fraction_of_output;
 };
 
+// The resolver's tools live in /usr/sbin on Debian and in /usr/local/sbin
+// (or /usr/local/bin) where FreeBSD's ports install them: a shell prefix
+// that finds them wherever the system put them.
+constexpr const char* TOOL_PATH = "PATH=\"$PATH:/usr/sbin:/sbin:/usr/local/sbin:/usr/local/bin\"";
+
 bool unbound_checkconf_accepts(const std::string& dir, const std::string& fragment) {
   const std::string config = dir + "/unbound.conf";
   std::ofstream(config, std::ios::trunc)
@@ -121,14 +126,15 @@ bool unbound_checkconf_accepts(const std::string& dir, const std::string& fragme
          "  use-syslog: no\n  include: \""
       << fragment << "\"\nremote-control:\n  control-enable: no\n";
   const std::string command =
-      "PATH=\"$PATH:/usr/sbin\" unbound-checkconf '" + config + "' >/dev/null 2>&1";
+      std::string(TOOL_PATH) + " unbound-checkconf '" + config + "' >/dev/null 2>&1";
   const int status = std::system(command.c_str());
   unlink(config.c_str());
   return status == 0;
 }
 
 bool have_unbound_checkconf() {
-  return std::system("PATH=\"$PATH:/usr/sbin\" command -v unbound-checkconf >/dev/null 2>&1") == 0;
+  return std::system((std::string(TOOL_PATH) + " command -v unbound-checkconf >/dev/null 2>&1")
+                         .c_str()) == 0;
 }
 
 class KillDuringConversion : public ::testing::Test {

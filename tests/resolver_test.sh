@@ -22,7 +22,9 @@ hostzones=$2
 source_dir=$3
 data_dir=${4:-}
 
-PATH=$PATH:/usr/sbin:/usr/local/sbin:/sbin
+# Debian puts the resolver's tools in /usr/sbin, FreeBSD's ports in
+# /usr/local/sbin (or /usr/local/bin).
+PATH=$PATH:/usr/sbin:/sbin:/usr/local/sbin:/usr/local/bin
 export PATH
 
 fail() {

@@ -20,13 +20,13 @@ constexpr std::int64_t MIN_INPUT_SIZE = 4;
 
 // Reads the input at path whole into a guarded buffer of size + 2 bytes (the
 // file's bytes, a newline, a NUL) and parses it into name_table. A path that
-// cannot be examined or opened, a size below MIN_INPUT_SIZE and a read that
-// delivers less than the size stat reported all skip the input in silence.
-// False only when the buffer cannot be allocated: the run cannot be complete.
+// cannot be examined or opened or is no regular file (input_size), a size
+// below MIN_INPUT_SIZE and a read that delivers less than the size stat
+// reported all skip the input in silence. False only when the buffer cannot
+// be allocated: the run cannot be complete.
 bool convert_input(const char* path) {
-  struct stat st;
-  if (stat(path, &st) != 0 || st.st_size < MIN_INPUT_SIZE) return true;
-  const std::int64_t size = st.st_size;
+  const std::int64_t size = input_size(path);
+  if (size < MIN_INPUT_SIZE) return true;
   hosts_file = std::fopen(path, "r");
   if (hosts_file == nullptr) return true;
   char* buffer = input_buffer_new(size);
@@ -57,6 +57,12 @@ int abort_run(OutputFile* output) {
 }
 
 }  // namespace
+
+std::int64_t input_size(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<std::int64_t>(st.st_size);
+}
 
 int run_conversion(int argc, char** argv) {
   run_state_reset();

@@ -18,6 +18,17 @@
 // fragment is kept), a failed write, sync, close or rename, or no zone line.
 #pragma once
 
+#include <cstdint>
+
+// Size in bytes of the input list at path as stat reports it, or -1 when the
+// list is not to be read: stat fails, or path names something other than a
+// regular file (a link counts as the file it leads to). Directories are
+// refused because some systems let read() return their raw entries, which
+// would turn file names into zones; FIFOs and devices because their size
+// says nothing about what they hold. File sizes are 64-bit on every
+// platform, so a list of 2 GiB or more is measured, never skipped.
+std::int64_t input_size(const char* path);
+
 // The whole run, with main's arguments. Resets the run state first and
 // leaves no guarded block allocated when it returns, so it can be called
 // again in the same process.

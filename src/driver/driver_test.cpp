@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -231,6 +232,62 @@ TEST_F(DriverTest, UnusableInputsAreSkippedAndTheOutputIsEmpty) {
   EXPECT_EQ(result.out, summary(0, 0));
   EXPECT_TRUE(fs::exists(path("out.conf")));
   EXPECT_EQ(read_file(path("out.conf")), "");
+}
+
+// Only regular files, or links to them, are read: some systems let read()
+// return a directory's raw entries, and a FIFO's or device's size says
+// nothing about what it holds. Sizes are 64-bit on every platform: a 32-bit
+// build measuring with a 32-bit off_t fails stat on the large sparse list
+// and would skip it where a 64-bit build reads it.
+TEST_F(DriverTest, InputSizeOfEachKindOfPath) {
+  const std::int64_t large = (std::int64_t{1} << 31) + 5;
+  write_file(path("list.txt"), SAMPLE_LIST);
+  write_file(path("large.txt"), "");
+  ASSERT_EQ(truncate(path("large.txt").c_str(), static_cast<off_t>(large)), 0);
+  ASSERT_EQ(mkdir(path("adir").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("list.txt", path("link-to-list").c_str()), 0);
+  ASSERT_EQ(symlink("adir", path("link-to-dir").c_str()), 0);
+  ASSERT_EQ(symlink("missing.txt", path("dangling").c_str()), 0);
+  const auto list_size = static_cast<std::int64_t>(std::strlen(SAMPLE_LIST));
+  struct Case {
+    std::string path;
+    std::int64_t size;
+  };
+  const Case cases[] = {
+      {path("list.txt"), list_size},
+      {path("link-to-list"), list_size},
+      {path("large.txt"), large},
+      {path("missing.txt"), -1},
+      {path("dangling"), -1},
+      {path("adir"), -1},
+      {path("link-to-dir"), -1},
+      {path("fifo"), -1},
+      {"/dev/null", -1},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(input_size(c.path.c_str()), c.size) << c.path;
+}
+
+// Where the address space cannot hold a 2 GiB list (32-bit builds), the list
+// still reaches the allocator, which refuses its buffer: the run ends with
+// status 1, nothing printed and the previous fragment kept, as a 64-bit run
+// out of memory does, instead of skipping the list in silence and writing a
+// fragment without it. A 64-bit build holds and reads such a list, which
+// this test does not ask of it.
+TEST_F(DriverTest, ListBeyondTheAddressSpaceKeepsThePreviousFragment) {
+  const std::int64_t huge = std::int64_t{1} << 31;
+  if (PTRDIFF_MAX > huge) GTEST_SKIP() << "this build can hold a 2 GiB list";
+  write_file(path("list.txt"), SAMPLE_LIST);
+  write_file(path("huge.txt"), "");
+  ASSERT_EQ(truncate(path("huge.txt").c_str(), static_cast<off_t>(huge)), 0);
+  const std::string old_fragment = zone_line("old.example.com");
+  write_file(path("out.conf"), old_fragment);
+  const Outcome result = run({"out.conf", "list.txt", "huge.txt"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(read_file(path("out.conf")), old_fragment);
+  EXPECT_EQ(listing(), (std::vector<std::string>{"huge.txt", "list.txt", "out.conf"}));
 }
 
 TEST_F(DriverTest, InputsOfFourAndThreeBytes) {

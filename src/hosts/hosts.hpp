@@ -21,10 +21,14 @@
 // and counted in host_count; a name the table fails to store is counted all
 // the same and added to lost_names, and a later occurrence is tried again.
 //
-// Sizes: positions and lengths are 64-bit, so lines, tokens and runs of
-// blanks of 2^31 bytes or more parse like short ones. A name token of 2^31
-// bytes or more (beyond what the table takes as a key, and no host name) is
-// passed over. host_count stops at INT32_MAX instead of overflowing.
+// Sizes: positions and lengths are 64-bit, and every offset within the
+// buffer fits std::ptrdiff_t (the allocator hands out no block larger than
+// PTRDIFF_MAX bytes), so a line, a token or a run of blanks may be as long as
+// the buffer. Where pointers have 64 bits, ones of 2^31 bytes or more parse
+// like short ones; where they have 32 bits, the buffer, and with it every
+// line, is shorter than 2^31 bytes. A name token of 2^31 bytes or more
+// (beyond what the table takes as a key, and no host name) is passed over.
+// host_count stops at INT32_MAX instead of overflowing.
 //
 // Reads: only the bytes buffer[0..size + 1], apart from the scanners' aligned
 // 16-byte reads (kernels/kernels.hpp); writes only within buffer[0..size].

@@ -3,6 +3,7 @@
 // the block layout and the contracts.
 #include "memory/memory.hpp"
 
+#include <cstddef>
 #include <cstring>
 #include <limits>
 
@@ -41,13 +42,16 @@ std::uint64_t check_word_for(std::int64_t size, const void* block) {
          static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(block));
 }
 
-// Heap bytes for a user area of size bytes, or 0 when size is negative or
-// size + 24 does not fit the heap's size type.
+// Heap bytes for a user area of size bytes, or 0 when size is negative or the
+// heap block (size + 24 bytes) would be larger than PTRDIFF_MAX: the largest
+// object in which every pointer difference is defined, and more than malloc
+// hands out anyway. Every offset within a block therefore fits
+// std::ptrdiff_t; where pointers have 32 bits, no block reaches 2^31 bytes.
 std::size_t heap_bytes_for(std::int64_t size) {
-  if (size < 0 || size > std::numeric_limits<std::int64_t>::max() - kOverheadBytes) return 0;
-  auto total = static_cast<std::uint64_t>(size + kOverheadBytes);
-  if (total > std::numeric_limits<std::size_t>::max()) return 0;
-  return static_cast<std::size_t>(total);
+  constexpr auto kLargestBlock =
+      static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
+  if (size < 0 || static_cast<std::uint64_t>(size) > kLargestBlock - kOverheadBytes) return 0;
+  return static_cast<std::size_t>(size + kOverheadBytes);
 }
 
 unsigned char* user_area(void* block) {

@@ -44,14 +44,15 @@ void countAllocation(std::int64_t delta);
 
 // A new block of size bytes, zero-filled (calloc) when zero_fill is set,
 // otherwise uninitialised except for its guard word. Null for a negative size,
-// a size so large that size + 24 overflows, or when the heap is exhausted;
+// a size whose heap block (size + 24 bytes) would exceed PTRDIFF_MAX bytes
+// (2^31 - 1 where pointers have 32 bits), or when the heap is exhausted;
 // nothing is counted then.
 void* allocate(std::int64_t size, bool zero_fill);
 
 // Resizes the block at ptr (a user-area pointer from this allocator, or null)
 // to size bytes. Null ptr: exactly allocate(size, zero_fill). With zero_fill,
 // grown bytes read zero. On success the old pointer is dead and the result is
-// the block. On failure (heap exhausted, or size + 24 overflows) the result is
+// the block. On failure (heap exhausted, or size + 24 exceeds PTRDIFF_MAX) the result is
 // null and: with release_on_failure the old block has been released (its
 // owner must drop it); without, the old block is valid, unchanged and still
 // the caller's. A negative size returns null and leaves ptr alone entirely.

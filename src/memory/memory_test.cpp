@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,10 @@
 namespace {
 
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+// The largest size whose heap block (size + 24 bytes) is at most PTRDIFF_MAX
+// bytes: 2^31 - 25 where pointers have 32 bits.
+constexpr std::int64_t kLargestBlockSize =
+    static_cast<std::int64_t>(std::numeric_limits<std::ptrdiff_t>::max()) - 24;
 
 unsigned char* bytes(void* p) {
   return static_cast<unsigned char*>(p);
@@ -108,8 +113,9 @@ INSTANTIATE_TEST_SUITE_P(Table, AllocateSizes,
                                          SizeCase{7, true}, SizeCase{8, false}, SizeCase{13, true},
                                          SizeCase{4096, false}, SizeCase{4096, true}));
 
-// Negative sizes, and sizes whose size + 24 overflows, are refused like heap
-// exhaustion: null, nothing counted, and the heap is not even asked.
+// Negative sizes, and sizes whose heap block (size + 24 bytes) would exceed
+// PTRDIFF_MAX, are refused like heap exhaustion: null, nothing counted, and
+// the heap is not even asked.
 class RefusedSizes : public Allocator, public testing::WithParamInterface<std::int64_t> {};
 
 TEST_P(RefusedSizes, AllocateReturnsNullWithoutAskingTheHeap) {
@@ -131,7 +137,7 @@ TEST_P(RefusedSizes, ReallocateOfALiveBlock) {
     EXPECT_EQ(reallocate(p, size, true, release_on_failure), nullptr);
     EXPECT_EQ(test_heap.requests, requests);
     if (size < 0 || !release_on_failure) {
-      // A negative size leaves the block alone entirely; an overflowing one
+      // A negative size leaves the block alone entirely; an oversized one
       // without release_on_failure leaves it valid and unchanged.
       expect_live_block(p, 16);
       EXPECT_TRUE(has_pattern(p, 16));
@@ -147,7 +153,7 @@ TEST_P(RefusedSizes, ReallocateOfALiveBlock) {
 INSTANTIATE_TEST_SUITE_P(Table, RefusedSizes,
                          testing::Values(std::int64_t{-1}, std::int64_t{-24},
                                          std::numeric_limits<std::int64_t>::min(), kMax - 23,
-                                         kMax));
+                                         kMax, kLargestBlockSize + 1));
 
 TEST_F(Allocator, HeapExhaustionReturnsNullAndCountsNothing) {
   for (const bool zero_fill : {false, true}) {
