@@ -133,8 +133,9 @@ bool unbound_checkconf_accepts(const std::string& dir, const std::string& fragme
 }
 
 bool have_unbound_checkconf() {
-  return std::system((std::string(TOOL_PATH) + " command -v unbound-checkconf >/dev/null 2>&1")
-                         .c_str()) == 0;
+  const std::string command =
+      std::string(TOOL_PATH) + " command -v unbound-checkconf >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
 }
 
 class KillDuringConversion : public ::testing::Test {

@@ -152,8 +152,8 @@ TEST_P(RefusedSizes, ReallocateOfALiveBlock) {
 
 INSTANTIATE_TEST_SUITE_P(Table, RefusedSizes,
                          testing::Values(std::int64_t{-1}, std::int64_t{-24},
-                                         std::numeric_limits<std::int64_t>::min(), kMax - 23,
-                                         kMax, kLargestBlockSize + 1));
+                                         std::numeric_limits<std::int64_t>::min(), kMax - 23, kMax,
+                                         kLargestBlockSize + 1));
 
 TEST_F(Allocator, HeapExhaustionReturnsNullAndCountsNothing) {
   for (const bool zero_fill : {false, true}) {
