@@ -175,6 +175,7 @@ write_stress_list() {
   {
     b=33
     while [ "$b" -le 255 ]; do
+      # shellcheck disable=SC2059  # the format is the byte's octal escape
       c=$(printf "\\$(printf %03o "$b")")
       printf '0.0.0.0 a%sb.example %s.example x.%s %s%s.test.\n' "$c" "$c" "$c" "$c" "$c"
       printf 'sub.b%sc.example\n' "$c"
