@@ -16,10 +16,10 @@
 #include <cstring>
 #include <string>
 
-#include "driver/run_state.hpp"
 #include "hashmap/hashmap.hpp"
 #include "hosts/hosts.hpp"
 #include "memory/memory.hpp"
+#include "run_state/run_state.hpp"
 
 namespace {
 
@@ -62,21 +62,19 @@ struct Input {
 Input make_input(const std::string& text) {
   Input in;
   in.size = static_cast<std::int64_t>(text.size());
-  in.buffer = static_cast<char*>(allocate(in.size + 2, false));
+  in.buffer = input_buffer_new(in.size);
   return in;
 }
 
 void restore(Input& in, const std::string& text) {
   std::memcpy(in.buffer, text.data(), text.size());
-  in.buffer[in.size] = '\n';
-  in.buffer[in.size + 1] = '\0';
+  input_buffer_seal(in.buffer, in.size);
 }
 
 void reset_table() {
   hashmap_destroy(name_table);
+  run_state_reset();
   name_table = hashmap_create(BUCKET_COUNT);
-  host_count = 0;
-  lost_names = 0;
 }
 
 void run(benchmark::State& state, const std::string& text, bool new_table_each_time) {

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_state.hpp"
 #include "hashmap/hashmap.hpp"
 #include "hosts/hosts.hpp"
 #include "memory/memory.hpp"
+#include "run_state/run_state.hpp"
 
 namespace {
 
@@ -103,29 +103,25 @@ Names model(const std::uint8_t* data, std::size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   check(allocated_bytes.load() == 0);
+  run_state_reset();
   name_table = hashmap_create(FUZZ_BUCKET_COUNT);
   check(name_table != nullptr);
-  host_count = 0;
-  lost_names = 0;
 
   const auto length = static_cast<std::int64_t>(size);
-  auto* buffer = static_cast<char*>(allocate(length + 2, false));
+  char* buffer = input_buffer_copy(data, length);
   check(buffer != nullptr);
-  if (size > 0) std::memcpy(buffer, data, size);
-  buffer[length] = '\n';
-  buffer[length + 1] = '\0';
   parse_hosts_buffer(buffer, length);
   deallocate(&buffer, false);
 
   Names stored;
   for (std::uint64_t i = 1; i <= hashmap_count(name_table); ++i)
-    collect(*hashmap_slot(name_table, i), stored);
+    collect(hashmap_root(name_table, i), stored);
   check(lost_names == 0);
   check(host_count == static_cast<std::int32_t>(stored.size()));
   check(stored == model(data, size));
 
   hashmap_destroy(name_table);
-  name_table = nullptr;
+  run_state_reset();
   check(allocated_bytes.load() == 0);
   return 0;
 }

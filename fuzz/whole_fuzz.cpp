@@ -39,11 +39,11 @@
 #include <utility>
 #include <vector>
 
-#include "driver/run_state.hpp"
 #include "hashmap/hashmap.hpp"
-#include "hashmap/tree_check.hpp"
 #include "hosts/hosts.hpp"
 #include "memory/memory.hpp"
+#include "run_state/run_state.hpp"
+#include "support/tree_check.hpp"
 #include "zones/zones.hpp"
 
 namespace {
@@ -93,11 +93,8 @@ std::vector<std::string_view> split_inputs(const std::uint8_t* data, std::size_t
 // behind the list's bytes, parsed and released.
 void parse_one_input(std::string_view input) {
   const auto size = static_cast<std::int64_t>(input.size());
-  auto* buffer = static_cast<char*>(allocate(size + 2, false));
+  char* buffer = input_buffer_copy(input.data(), size);
   if (buffer == nullptr) fail("input buffer not allocated");
-  if (size > 0) std::memcpy(buffer, input.data(), input.size());
-  buffer[size] = '\n';
-  buffer[size + 1] = '\0';
   parse_hosts_buffer(buffer, size);
   deallocate(&buffer, false);
 }
@@ -160,7 +157,7 @@ void collect_tree(const MapEntry* entry, std::vector<TableName>& out) {
 std::vector<TableName> collect_table() {
   std::vector<TableName> names;
   for (std::uint64_t slot = 1; slot <= hashmap_count(name_table); ++slot) {
-    collect_tree(*hashmap_slot(name_table, slot), names);
+    collect_tree(hashmap_root(name_table, slot), names);
   }
   for (const TableName& entry : names) {
     for (const char c : entry.name) {
@@ -246,9 +243,7 @@ void check_fragment(const std::vector<std::string>& written, const std::vector<T
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  host_count = 0;
-  zone_count = 0;
-  lost_names = 0;
+  run_state_reset();
   name_table = hashmap_create(bucket_count_for(data, size));
   if (name_table == nullptr) fail("hashmap_create failed");
 
@@ -275,7 +270,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::free(text);
 
   hashmap_destroy(name_table);
-  name_table = nullptr;
+  run_state_reset();
   if (allocated_bytes.load() != 0) fail("bytes still allocated after hashmap_destroy");
   return 0;
 }

@@ -6,26 +6,17 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "driver/output.hpp"
-#include "driver/run_state.hpp"
 #include "hashmap/hashmap.hpp"
 #include "hosts/hosts.hpp"
 #include "memory/memory.hpp"
+#include "output/output.hpp"
+#include "run_state/run_state.hpp"
 #include "zones/zones.hpp"
 
 namespace {
 
 // Inputs whose reported size is below this are skipped in silence.
 constexpr std::int64_t MIN_INPUT_SIZE = 4;
-
-void reset_run_state() {
-  name_table = nullptr;
-  zone_file = nullptr;
-  hosts_file = nullptr;
-  host_count = 0;
-  zone_count = 0;
-  lost_names = 0;
-}
 
 // Reads the input at path whole into a guarded buffer of size + 2 bytes (the
 // file's bytes, a newline, a NUL) and parses it into name_table. A path that
@@ -38,7 +29,7 @@ bool convert_input(const char* path) {
   const std::int64_t size = st.st_size;
   hosts_file = std::fopen(path, "r");
   if (hosts_file == nullptr) return true;
-  char* buffer = static_cast<char*>(allocate(size + 2, false));
+  char* buffer = input_buffer_new(size);
   if (buffer == nullptr) {
     // An input is only read: closing it cannot lose anything.
     (void)std::fclose(hosts_file);
@@ -46,8 +37,7 @@ bool convert_input(const char* path) {
     return false;
   }
   if (std::fread(buffer, static_cast<std::size_t>(size), 1, hosts_file) == 1) {
-    buffer[size] = '\n';
-    buffer[size + 1] = '\0';
+    input_buffer_seal(buffer, size);
     parse_hosts_buffer(buffer, size);
   }
   deallocate(&buffer, false);
@@ -69,7 +59,7 @@ int abort_run(OutputFile* output) {
 }  // namespace
 
 int run_conversion(int argc, char** argv) {
-  reset_run_state();
+  run_state_reset();
   if (argc < 3) return 1;
 
   OutputFile output{};

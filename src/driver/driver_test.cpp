@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "driver/driver.hpp"
-#include "driver/output.hpp"
 #include "memory/memory.hpp"
-#include "memory/test_heap.hpp"
+#include "output/output.hpp"
+#include "support/test_heap.hpp"
 
 namespace {
 

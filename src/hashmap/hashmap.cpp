@@ -4,12 +4,9 @@
 
 #include <cstring>
 
-#include "memory/aligned_read.hpp"
+#include "hashmap/hashmap_tree.hpp"
+#include "kernels/kernels.hpp"
 #include "memory/memory.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace {
 
@@ -26,10 +23,6 @@ inline std::uint32_t mix_block(std::uint32_t k) {
   k *= 0xcc9e2d51u;
   k = rotate_left(k, 15);
   return k * 0x1b873593u;
-}
-
-inline int compare_keys(const char* a, const char* b) {
-  return std::strcmp(a, b);
 }
 
 }  // namespace
@@ -66,27 +59,9 @@ std::uint32_t murmur3_32(const void* key, std::int64_t len) {
   return h;
 }
 
-#if defined(__SSE2__)
-HOSTZONES_ALIGNED_OVERREAD std::int32_t string_length(const char* s) {
-  const char* block = aligned_block_of(s);
-  const __m128i zero = _mm_setzero_si128();
-  // First step: the aligned block that holds s, less the bytes before s.
-  auto mask = static_cast<std::uint32_t>(_mm_movemask_epi8(
-      _mm_cmpeq_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(block)), zero)));
-  mask >>= static_cast<unsigned>(s - block);
-  if (mask != 0) return __builtin_ctz(mask);
-  for (;;) {
-    block += 16;
-    mask = static_cast<std::uint32_t>(_mm_movemask_epi8(
-        _mm_cmpeq_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(block)), zero)));
-    if (mask != 0) return static_cast<std::int32_t>(block - s) + __builtin_ctz(mask);
-  }
-}
-#else
 std::int32_t string_length(const char* s) {
-  return static_cast<std::int32_t>(std::strlen(s));
+  return static_cast<std::int32_t>(find_nul(s));
 }
-#endif
 
 HashMap* hashmap_create(std::uint32_t count) {
   if (count == 0 || count == UINT32_MAX) return nullptr;
@@ -102,17 +77,20 @@ HashMap* hashmap_create(std::uint32_t count) {
 MapEntry* hashmap_get(const HashMap* map, const char* key, std::int64_t len) {
   if (key == nullptr || key[0] == '\0') return nullptr;
   if (len < 0) len = string_length(key);
-  const MapEntry* entry = *hashmap_root_slot(map, key, len);
-  while (entry != nullptr) {
+  return tree_find(key, *hashmap_root_slot(map, key, len));
+}
+
+MapEntry* tree_find(const char* key, MapEntry* root) {
+  while (root != nullptr) {
     // A large table is walked at memory latency: the entry and then its key
     // are fetched one after the other at every level. Both children start
     // their way into the cache while the key is compared, so the next level
     // waits for its key alone. A prefetch of a null child does nothing.
-    __builtin_prefetch(entry->left);
-    __builtin_prefetch(entry->right);
-    const int order = compare_keys(key, entry->key);
-    if (order == 0) return const_cast<MapEntry*>(entry);
-    entry = order < 0 ? entry->left : entry->right;
+    __builtin_prefetch(root->left);
+    __builtin_prefetch(root->right);
+    const int order = tree_compare(key, root);
+    if (order == 0) return root;
+    root = tree_child(root, order);
   }
   return nullptr;
 }
@@ -160,9 +138,9 @@ void prefetch_group(const HashMap* map, const char* const* keys, const std::int6
       warm(at[i]->key);
     int next = 0;
     for (int i = 0; i < live; ++i) {
-      const int order = compare_keys(key[i], at[i]->key);
+      const int order = tree_compare(key[i], at[i]);
       if (order == 0) continue;
-      const MapEntry* child = order < 0 ? at[i]->left : at[i]->right;
+      const MapEntry* child = tree_child(at[i], order);
       if (child == nullptr) continue;
       warm(child);
       key[next] = key[i];
@@ -180,15 +158,6 @@ void hashmap_prefetch_batch(const HashMap* map, const char* const* keys, const s
     const int group = n - done < HASHMAP_PREFETCH_GROUP ? n - done : HASHMAP_PREFETCH_GROUP;
     prefetch_group(map, keys + done, lens + done, group);
   }
-}
-
-MapEntry* tree_find(const char* key, MapEntry* root) {
-  while (root != nullptr) {
-    const int order = compare_keys(key, root->key);
-    if (order == 0) return root;
-    root = order < 0 ? root->left : root->right;
-  }
-  return nullptr;
 }
 
 MapEntry* hashmap_put(HashMap* map, const char* key, std::int64_t len, const MapValue* value) {
@@ -229,7 +198,7 @@ std::int32_t tree_insert(const char* key, std::int64_t len, const MapValue* valu
     *slot = entry;
     return 1;
   }
-  const int order = compare_keys(key, entry->key);
+  const int order = tree_compare(key, entry);
   if (order == 0) {
     release_value(&entry->value);
     entry->value = value != nullptr ? *value : MapValue{};

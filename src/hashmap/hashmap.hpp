@@ -68,7 +68,7 @@ struct MapEntry {
   MapEntry* right;       // keys that sort after key
 };
 
-// Slot 0 of a map; the root slots follow it (see hashmap_slot).
+// Slot 0 of a map; the root slots follow it (see hashmap_root).
 struct HashMap {
   std::uint64_t count_word;  // bucket count in the low 32 bits, the rest zero
 };
@@ -82,20 +82,20 @@ inline std::uint32_t hashmap_count(const HashMap* map) {
   return static_cast<std::uint32_t>(map->count_word);
 }
 
-// Address of slot index (1..count) of map: the root slot of bucket index - 1.
-inline MapEntry** hashmap_slot(HashMap* map, std::uint64_t index) {
-  return reinterpret_cast<MapEntry**>(map) + index;
-}
-inline MapEntry* const* hashmap_slot(const HashMap* map, std::uint64_t index) {
-  return reinterpret_cast<MapEntry* const*>(map) + index;
+// The root of the tree in slot index (1..count) of map, the tree of bucket
+// index - 1; null while that bucket is empty. For walks over the whole map:
+// the entries may be read, not relinked.
+inline const MapEntry* hashmap_root(const HashMap* map, std::uint64_t index) {
+  return reinterpret_cast<MapEntry* const*>(map)[index];
 }
 
 // MurmurHash3_x86_32 of the first len bytes of key, with len (as an unsigned
 // 32-bit number) as the seed. Blocks read little-endian, tail bytes unsigned.
 std::uint32_t murmur3_32(const void* key, std::int64_t len);
 
-// Number of bytes before the first NUL of s. Reads 16 bytes per step and
-// never past the aligned 16-byte block that holds the NUL.
+// Number of bytes before the first NUL of s (s shorter than 2^31 bytes).
+// Reads as the byte kernels do (kernels/kernels.hpp): never past the aligned
+// 16-byte block that holds the NUL.
 std::int32_t string_length(const char* s);
 
 // A new empty map of count buckets, or null when count is 0 or 2^32 - 1 or
@@ -137,49 +137,3 @@ MapEntry* hashmap_put(HashMap* map, const char* key, std::int64_t len, const Map
 // Removes key's entry, if any, releasing its value, key and block. Null or
 // empty key, or an absent key: nothing happens. Allocates nothing.
 void hashmap_remove(HashMap* map, const char* key, std::int64_t len);
-
-// The entry of the tree at root whose key equals key, or null.
-MapEntry* tree_find(const char* key, MapEntry* root);
-
-// Inserts key into the tree held in *slot, or replaces the value of a present
-// key. *out receives the entry, or null for want of memory. Returns 1 when the
-// subtree in the slot grew by one level, else 0.
-std::int32_t tree_insert(const char* key, std::int64_t len, const MapValue* value, MapEntry** slot,
-                         MapEntry** out);
-
-// Rotates the subtree in *slot when its root's balance is +2 or -2 and the
-// heavier child is present. Returns 1 when the subtree came out one level
-// shorter, 0 when its height stayed or nothing was done.
-std::int32_t tree_rebalance(MapEntry** slot);
-
-// Post-order release of a whole tree: values, keys, entries. The link that
-// pointed at entry is not cleared. Null: no-op.
-void tree_destroy(MapEntry* entry);
-
-// Releases what value owns by its kind (see the kinds above). The payload must
-// not be used afterwards.
-void release_value(MapValue* value);
-
-// Removal steps (hashmap_remove). tree_delete: removes key from the tree in
-// *slot; returns 1 when that subtree lost a level, else 0 (also when absent).
-// tree_detach_max/min: unlink the largest/smallest entry of the subtree in
-// *slot, whose root must have a right/left child; *out holds the parent of the
-// root on entry and the detached entry on return. Return 1 when the subtree
-// lost a level.
-std::int32_t tree_delete(const char* key, MapEntry** slot);
-std::int32_t tree_detach_max(MapEntry** slot, MapEntry** out);
-std::int32_t tree_detach_min(MapEntry** slot, MapEntry** out);
-
-// Index of the root slot of key's bucket: murmur3_32(key, len) % count + 1
-// (len exact, not negative). The one place the bucket rule is written.
-inline std::uint64_t hashmap_slot_index(const HashMap* map, const char* key, std::int64_t len) {
-  return static_cast<std::uint64_t>(murmur3_32(key, len) % hashmap_count(map)) + 1;
-}
-
-// Root slot of key's bucket (len exact, not negative).
-inline MapEntry** hashmap_root_slot(HashMap* map, const char* key, std::int64_t len) {
-  return hashmap_slot(map, hashmap_slot_index(map, key, len));
-}
-inline MapEntry* const* hashmap_root_slot(const HashMap* map, const char* key, std::int64_t len) {
-  return hashmap_slot(map, hashmap_slot_index(map, key, len));
-}

@@ -1,5 +1,5 @@
 // Entry removal from the hash map: AVL deletion with relinking. Contracts in
-// hashmap.hpp.
+// hashmap.hpp and hashmap_tree.hpp.
 //
 // Every function here takes the address of a slot (a root slot of the map,
 // an entry's left or right field, or a working variable) so that a rotation
@@ -8,9 +8,8 @@
 // 0 otherwise. Entries are relinked, never copied: when the removed entry has
 // two children, another entry of its subtree takes its place with its own key
 // and value, so every other entry keeps its address. Nothing is allocated.
-#include <cstring>
-
 #include "hashmap/hashmap.hpp"
+#include "hashmap/hashmap_tree.hpp"
 #include "memory/memory.hpp"
 
 namespace {
@@ -139,7 +138,7 @@ std::int32_t replace_entry_with_two_children(MapEntry** slot) {
 std::int32_t tree_delete(const char* key, MapEntry** slot) {
   MapEntry* e = *slot;
   if (e == nullptr) return 0;  // absent from this subtree: nothing changes
-  const int order = std::strcmp(key, e->key);
+  const int order = tree_compare(key, e);
   if (order < 0) return apply_height_change(slot, tree_delete(key, &e->left));
   if (order > 0) return apply_height_change(slot, -tree_delete(key, &e->right));
   if (e->left != nullptr && e->right != nullptr) return replace_entry_with_two_children(slot);
@@ -161,6 +160,6 @@ void hashmap_remove(HashMap* map, const char* key, std::int64_t len) {
   }
   // The bucket's only entry: remove it when it holds the key, emptying the
   // bucket (the same effect tree_delete has on a one-entry tree).
-  if (std::strcmp(key, root->key) != 0) return;
+  if (tree_compare(key, root) != 0) return;
   release_entry(slot);
 }

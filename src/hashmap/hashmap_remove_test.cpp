@@ -13,11 +13,18 @@
 #include <vector>
 
 #include "hashmap/hashmap.hpp"
-#include "hashmap/tree_check.hpp"
+#include "hashmap/hashmap_tree.hpp"
 #include "memory/memory.hpp"
-#include "memory/test_heap.hpp"
+#include "support/byte_total_fixture.hpp"
+#include "support/test_heap.hpp"
+#include "support/tree_check.hpp"
 
 namespace {
+
+// Every removal test also checks that it leaves the byte total where it
+// found it: a leak or a double release fails the test that caused it.
+using TreeDelete = ByteTotalTest;
+using HashmapRemove = ByteTotalTest;
 
 constexpr std::int64_t kHeaderBytes = 16;  // a guarded block's size and check words
 
@@ -119,7 +126,7 @@ void expect_others_kept(HashMap* map, const TreeCase& c,
   }
 }
 
-TEST(TreeDelete, CasesGiveTheExpectedTrees) {
+TEST_F(TreeDelete, CasesGiveTheExpectedTrees) {
   for (const TreeCase& c : kTreeCases) {
     SCOPED_TRACE("remove " + c.remove + " from " + c.before);
     for (const bool through_map : {false, true}) {
@@ -160,7 +167,7 @@ void expect_nothing_removed(HashMap* map, const std::vector<std::string>& keys, 
 
 const std::vector<std::string> kSevenKeys = {"dog", "bee", "fox", "ant", "cat", "eel", "gnu"};
 
-TEST(HashmapRemove, AbsentKeyInPopulatedTreeChangesNothing) {
+TEST_F(HashmapRemove, AbsentKeyInPopulatedTreeChangesNothing) {
   HashMap* map = hashmap_create(1);
   for (const std::string& key : kSevenKeys)
     put(map, key);
@@ -187,7 +194,7 @@ std::string find_key(HashMap* map, Predicate wanted) {
   return "";
 }
 
-TEST(HashmapRemove, BucketHoldingAnotherKeyKeepsItsEntry) {
+TEST_F(HashmapRemove, BucketHoldingAnotherKeyKeepsItsEntry) {
   HashMap* map = hashmap_create(7);
   const std::int64_t empty_map_bytes = allocated_bytes.load();
   MapEntry* ant = put(map, "ant");
@@ -205,7 +212,7 @@ TEST(HashmapRemove, BucketHoldingAnotherKeyKeepsItsEntry) {
   hashmap_destroy(map);
 }
 
-TEST(HashmapRemove, EmptyBucketChangesNothing) {
+TEST_F(HashmapRemove, EmptyBucketChangesNothing) {
   HashMap* map = hashmap_create(7);
   put(map, "ant");
   const std::string elsewhere = find_key(map, [](MapEntry** slot) { return *slot == nullptr; });
@@ -213,7 +220,7 @@ TEST(HashmapRemove, EmptyBucketChangesNothing) {
   hashmap_destroy(map);
 }
 
-TEST(HashmapRemove, NullAndEmptyKeysRemoveNothing) {
+TEST_F(HashmapRemove, NullAndEmptyKeysRemoveNothing) {
   for (const std::uint32_t count : {1u, 7u}) {
     HashMap* map = hashmap_create(count);
     for (const std::string& key : kSevenKeys)
@@ -301,11 +308,11 @@ void run_random_operations(std::uint32_t count, std::uint32_t seed) {
   EXPECT_EQ(allocated_bytes.load(), baseline);
 }
 
-TEST(HashmapRemove, RandomOperationsInOneBucket) {
+TEST_F(HashmapRemove, RandomOperationsInOneBucket) {
   run_random_operations(1, 20261210);
 }
 
-TEST(HashmapRemove, RandomOperationsInSevenBuckets) {
+TEST_F(HashmapRemove, RandomOperationsInSevenBuckets) {
   run_random_operations(7, 4242);
 }
 
@@ -329,7 +336,7 @@ const OwnedValueCase kOwnedValueCases[] = {
 
 // The removed entry sits alone in its bucket (hashmap_remove's own path) or
 // at the root of a tree with two children.
-TEST(HashmapRemove, ReleasesWhatTheValueOwns) {
+TEST_F(HashmapRemove, ReleasesWhatTheValueOwns) {
   for (const OwnedValueCase& c : kOwnedValueCases) {
     for (const bool with_siblings : {false, true}) {
       SCOPED_TRACE("kind " + std::to_string(c.kind) + (with_siblings ? " in a tree" : " alone"));
@@ -385,7 +392,7 @@ HashMap* make_outer_map(bool with_siblings, HashMap* nested) {
   return map;
 }
 
-TEST(HashmapRemove, NestedMapIsReleasedWithItsEntry) {
+TEST_F(HashmapRemove, NestedMapIsReleasedWithItsEntry) {
   for (const bool with_siblings : {false, true}) {
     std::int64_t nested_bytes = 0;
     HashMap* nested = make_nested_map(&nested_bytes);

@@ -14,11 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "hashmap/tree_check.hpp"
-#include "memory/byte_total_fixture.hpp"
-#include "memory/guard_pages.hpp"
+#include "hashmap/hashmap_tree.hpp"
 #include "memory/memory.hpp"
-#include "memory/test_heap.hpp"
+#include "support/byte_total_fixture.hpp"
+#include "support/guard_pages.hpp"
+#include "support/test_heap.hpp"
+#include "support/tree_check.hpp"
 
 namespace {
 

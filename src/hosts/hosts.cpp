@@ -9,13 +9,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "driver/run_state.hpp"
 #include "hashmap/hashmap.hpp"
-#include "hosts/scanners.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "kernels/kernels.hpp"
+#include "memory/memory.hpp"
+#include "run_state/run_state.hpp"
 
 namespace {
 
@@ -29,52 +26,6 @@ template <std::size_t N>
 inline bool token_is(const char* token, std::int64_t len, const char (&text)[N]) {
   return len == static_cast<std::int64_t>(N - 1) && std::memcmp(token, text, N - 1) == 0;
 }
-
-// Sets bit 0x20 of every byte 'A'..'Z' of the len bytes at token; every
-// other byte stays as it is. Only bytes of the token are read or written.
-inline void lower_case_scalar(char* token, std::int64_t len) {
-  for (std::int64_t i = 0; i < len; ++i) {
-    const auto c = static_cast<unsigned char>(token[i]);
-    if (static_cast<unsigned char>(c - 'A') < 26) token[i] = static_cast<char>(c | 0x20);
-  }
-}
-
-#if defined(__SSE2__)
-// Upper-case letters of x lowered: x + 0x3f maps 'A'..'Z' onto 0x80..0x99,
-// the signed bytes below -102, and nothing else there.
-inline __m128i lowered(__m128i x) {
-  const __m128i shifted = _mm_add_epi8(x, _mm_set1_epi8(0x80 - 'A'));
-  const __m128i upper = _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(0x80 + 26)));
-  return _mm_or_si128(x, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
-}
-
-// Lowering is idempotent, so the last 16 or 8 bytes may overlap bytes
-// already done; every load and store stays within the token.
-inline void lower_case(char* token, std::int64_t len) {
-  if (len >= 16) {
-    std::int64_t i = 0;
-    for (; i + 16 <= len; i += 16) {
-      auto* at = reinterpret_cast<__m128i*>(token + i);
-      _mm_storeu_si128(at, lowered(_mm_loadu_si128(at)));
-    }
-    if (i < len) {
-      auto* at = reinterpret_cast<__m128i*>(token + len - 16);
-      _mm_storeu_si128(at, lowered(_mm_loadu_si128(at)));
-    }
-  } else if (len >= 8) {
-    auto* head = reinterpret_cast<__m128i*>(token);
-    auto* tail = reinterpret_cast<__m128i*>(token + len - 8);
-    _mm_storel_epi64(head, lowered(_mm_loadl_epi64(head)));
-    _mm_storel_epi64(tail, lowered(_mm_loadl_epi64(tail)));
-  } else {
-    lower_case_scalar(token, len);
-  }
-}
-#else
-inline void lower_case(char* token, std::int64_t len) {
-  lower_case_scalar(token, len);
-}
-#endif
 
 // host_count is the summary's 32-bit figure; it stops at its maximum rather
 // than overflow.
@@ -116,7 +67,8 @@ void store_pending(PendingNames* pending) {
 }
 
 // Queues the name for store_name; stores the group when it is full. A name
-// too long to be a key is dropped here, as store_name would drop it.
+// too long to be a key (LONGEST_KEY) is no host name and is dropped here,
+// before anything is looked up or counted.
 inline void queue_name(PendingNames* pending, const char* name, std::int64_t len,
                        unsigned char exempt) {
   if (len > LONGEST_KEY) return;
@@ -197,4 +149,22 @@ void parse_hosts_buffer(char* buffer, std::int64_t size) {
     line = next_line;
   }
   store_pending(&pending);
+}
+
+char* input_buffer_new(std::int64_t size) {
+  if (size < 0 || size > INT64_MAX - 2) return nullptr;
+  return static_cast<char*>(allocate(size + 2, false));
+}
+
+void input_buffer_seal(char* buffer, std::int64_t size) {
+  buffer[size] = '\n';
+  buffer[size + 1] = '\0';
+}
+
+char* input_buffer_copy(const void* bytes, std::int64_t size) {
+  char* buffer = input_buffer_new(size);
+  if (buffer == nullptr) return nullptr;
+  if (size > 0) std::memcpy(buffer, bytes, static_cast<std::size_t>(size));
+  input_buffer_seal(buffer, size);
+  return buffer;
 }

@@ -27,7 +27,7 @@
 // passed over. host_count stops at INT32_MAX instead of overflowing.
 //
 // Reads: only the bytes buffer[0..size + 1], apart from the scanners' aligned
-// 16-byte reads (hosts/scanners.hpp); writes only within buffer[0..size].
+// 16-byte reads (kernels/kernels.hpp); writes only within buffer[0..size].
 //
 // Uses the run state name_table (must exist), host_count and lost_names.
 // Not reentrant.
@@ -36,3 +36,18 @@
 #include <cstdint>
 
 void parse_hosts_buffer(char* buffer, std::int64_t size);
+
+// Input buffers, the one way to lay one out. Each is a guarded block of
+// size + 2 bytes owned by the caller, who releases it with deallocate.
+
+// A block for an input of size bytes (size >= 0), uninitialised: the caller
+// fills buffer[0..size-1] and then calls input_buffer_seal. Null for a
+// negative size or want of memory.
+char* input_buffer_new(std::int64_t size);
+
+// Writes the '\n' at buffer[size] and the NUL at buffer[size + 1].
+void input_buffer_seal(char* buffer, std::int64_t size);
+
+// A sealed input buffer holding a copy of the size bytes at bytes (which may
+// be null when size is 0). Null for a negative size or want of memory.
+char* input_buffer_copy(const void* bytes, std::int64_t size);

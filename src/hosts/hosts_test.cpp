@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_state.hpp"
 #include "hashmap/hashmap.hpp"
-#include "memory/byte_total_fixture.hpp"
-#include "memory/guard_pages.hpp"
 #include "memory/memory.hpp"
-#include "memory/test_heap.hpp"
+#include "run_state/run_state.hpp"
+#include "support/byte_total_fixture.hpp"
+#include "support/guard_pages.hpp"
+#include "support/test_heap.hpp"
 
 namespace {
 
@@ -38,7 +38,7 @@ void collect(const MapEntry* e, Names& out) {
 Names table_contents() {
   Names names;
   for (std::uint64_t i = 1; i <= hashmap_count(name_table); ++i)
-    collect(*hashmap_slot(name_table, i), names);
+    collect(hashmap_root(name_table, i), names);
   return names;
 }
 
@@ -46,14 +46,11 @@ Names table_contents() {
 // driver lays it out (bytes, '\n', NUL); returns the buffer as rewritten.
 std::string parse_text(const std::string& bytes) {
   const auto size = static_cast<std::int64_t>(bytes.size());
-  auto* buffer = static_cast<char*>(allocate(size + 2, false));
+  char* buffer = input_buffer_copy(bytes.data(), size);
   if (buffer == nullptr) {
     ADD_FAILURE() << "no buffer";
     return {};
   }
-  std::memcpy(buffer, bytes.data(), bytes.size());
-  buffer[size] = '\n';
-  buffer[size + 1] = '\0';
   parse_hosts_buffer(buffer, size);
   std::string rewritten(buffer, static_cast<std::size_t>(size) + 2);
   deallocate(&buffer, false);
@@ -64,18 +61,20 @@ class Parser : public ByteTotalTest {
  protected:
   void SetUp() override {
     ByteTotalTest::SetUp();
-    name_table = hashmap_create(BUCKET_COUNT);
-    ASSERT_NE(name_table, nullptr);
-    host_count = 0;
-    lost_names = 0;
+    new_table();
   }
   void TearDown() override {
     test_heap_reset();
     hashmap_destroy(name_table);
-    name_table = nullptr;
-    host_count = 0;
-    lost_names = 0;
+    run_state_reset();
     ByteTotalTest::TearDown();
+  }
+  // Starts over with an empty name_table and zero counters.
+  static void new_table() {
+    hashmap_destroy(name_table);
+    run_state_reset();
+    name_table = hashmap_create(BUCKET_COUNT);
+    ASSERT_NE(name_table, nullptr);
   }
 };
 
@@ -190,10 +189,7 @@ const ParseCase parse_cases[] = {
 TEST_F(Parser, CaseTable) {
   for (const ParseCase& c : parse_cases) {
     SCOPED_TRACE(c.what);
-    hashmap_destroy(name_table);
-    name_table = hashmap_create(BUCKET_COUNT);
-    ASSERT_NE(name_table, nullptr);
-    host_count = 0;
+    new_table();
     for (const std::string& file : c.files)
       parse_text(file);
     EXPECT_EQ(table_contents(), c.stored);
@@ -210,9 +206,7 @@ TEST_F(Parser, CrlfReadsAsLf) {
   parse_text(lf);
   const Names from_lf = table_contents();
   const std::int32_t hosts_lf = host_count;
-  hashmap_destroy(name_table);
-  name_table = hashmap_create(BUCKET_COUNT);
-  host_count = 0;
+  new_table();
   parse_text(crlf);
   EXPECT_EQ(table_contents(), from_lf);
   EXPECT_EQ(host_count, hosts_lf);
@@ -309,18 +303,11 @@ const LossCase loss_cases[] = {
 TEST_F(Parser, CountsNamesTheTableCannotStore) {
   for (const LossCase& c : loss_cases) {
     SCOPED_TRACE(c.what);
-    hashmap_destroy(name_table);
-    name_table = hashmap_create(BUCKET_COUNT);
-    ASSERT_NE(name_table, nullptr);
-    host_count = 0;
-    lost_names = 0;
+    new_table();
     const std::string input = c.input;
     const auto size = static_cast<std::int64_t>(input.size());
-    auto* buffer = static_cast<char*>(allocate(size + 2, false));
+    char* buffer = input_buffer_copy(input.data(), size);
     ASSERT_NE(buffer, nullptr);
-    std::memcpy(buffer, input.data(), input.size());
-    buffer[size] = '\n';
-    buffer[size + 1] = '\0';
     test_heap_reset();
     test_heap.fail_at = c.fail_at;
     test_heap.fail_later_too = c.fail_later_too;
@@ -363,8 +350,7 @@ TEST_F(Parser, StaysWithinItsBufferAtPageEdges) {
         char* buffer = placement == 0 ? guard_pages_end_at_boundary(g, len + 2)
                                       : guard_pages_start_at_boundary(g);
         std::memcpy(buffer, content.data(), len);
-        buffer[len] = '\n';
-        buffer[len + 1] = '\0';
+        input_buffer_seal(buffer, static_cast<std::int64_t>(len));
         parse_hosts_buffer(buffer, static_cast<std::int64_t>(len));
       }
     }

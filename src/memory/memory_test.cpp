@@ -14,8 +14,8 @@
 #include <ostream>
 #include <string>
 
-#include "memory/byte_total_fixture.hpp"
-#include "memory/test_heap.hpp"
+#include "support/byte_total_fixture.hpp"
+#include "support/test_heap.hpp"
 
 namespace {
 

@@ -3,10 +3,12 @@
 // listed parent, nor unloadable by the resolver. Contracts in zones.hpp.
 #include "zones/zones.hpp"
 
+#include <cassert>
 #include <cstdio>
 #include <cstring>
 
-#include "driver/run_state.hpp"
+#include "hashmap/hashmap.hpp"
+#include "run_state/run_state.hpp"
 
 namespace {
 
@@ -34,16 +36,33 @@ inline void write_bytes(const char* bytes, std::size_t len) {
 #endif
 }
 
-// Writes the zone line of a name of len bytes (len <= MAX_NAME_LEN + 1) with
-// a single stdio call: the same bytes as the line format, without parsing a
-// format string per line.
+// Writes the zone line of a name of len bytes with a single stdio call: the
+// same bytes as the line format, without parsing a format string per line.
+// Precondition: the name is loadable (zone_name_is_loadable), which bounds
+// len by MAX_NAME_LEN + 1 and so the line by the stack buffer below.
 void write_zone_line(const char* name, std::int64_t len) {
+  assert(len >= 0 && len <= MAX_NAME_LEN + 1);
   char line[MAX_LINE_LEN];
   const auto name_len = static_cast<std::size_t>(len);
   std::memcpy(line, LINE_HEAD, HEAD_LEN);
   std::memcpy(line + HEAD_LEN, name, name_len);
   std::memcpy(line + HEAD_LEN + name_len, LINE_TAIL, TAIL_LEN);
   write_bytes(line, HEAD_LEN + name_len + TAIL_LEN);
+}
+
+// The parent candidates of a name, walked from the right: the tail after
+// each dot that is not the name's last byte, shortest first. Position len
+// holds the NUL, so a final dot starts no candidate; position 0 is never
+// examined, so the whole name is never a candidate.
+struct CandidateWalk {
+  const char* key;    // the name, NUL at key[len]
+  std::int64_t len;   // its length, at least 1
+  std::int64_t p;     // the next position to examine, counting down to 1
+  std::int32_t seen;  // candidates passed so far, searched or not
+};
+
+CandidateWalk candidate_walk(const char* key, std::int64_t len) {
+  return CandidateWalk{key, len, len - 1, 0};
 }
 
 // Whether the parent candidate number `seen` (0 for the last label) of
@@ -53,37 +72,55 @@ inline bool candidate_is_searched(std::int32_t seen, std::int64_t tail_len) {
   return seen >= 2 || (seen == 1 && tail_len >= 7);
 }
 
-// Walks the parent candidates of key (n bytes, n >= 1) from the right: the
-// tail after each dot that is not the last byte, shortest first. The first
-// candidate is never looked up, the second only when it is 7 bytes or
-// longer, every later one always. Returns true when a looked-up candidate is
-// in name_table (the name is covered); otherwise false, with *candidates
-// holding the number of candidates seen (0: the name has no dot other than
-// as its last byte).
-bool is_covered(const char* key, std::int64_t n, std::int32_t* candidates) {
-  std::int32_t count = 0;
-  // Position n holds the NUL, so a final dot starts no candidate; position 0
-  // is never examined, so the whole name is never a candidate.
-  for (std::int64_t p = n - 1; p >= 1; --p) {
-    if (key[p - 1] != '.') continue;
-    const std::int64_t tail_len = n - p;
-    if (candidate_is_searched(count, tail_len) &&
-        hashmap_get(name_table, key + p, tail_len) != nullptr) {
+// Moves the walk to the next candidate that is looked up and returns true
+// with it in *tail (a pointer into the name, ended by the name's NUL) and
+// *tail_len; false when no candidate is left, walk->seen then being the
+// number of candidates the name has (0: no dot other than a final one).
+// The one place the coverage rule is written: the coverage decision and
+// the cache warmer both walk the candidates through it.
+inline bool next_searched_candidate(CandidateWalk* walk, const char** tail,
+                                    std::int64_t* tail_len) {
+  for (; walk->p >= 1; --walk->p) {
+    if (walk->key[walk->p - 1] != '.') continue;
+    const std::int64_t n = walk->len - walk->p;
+    const bool searched = candidate_is_searched(walk->seen, n);
+    ++walk->seen;
+    if (searched) {
+      *tail = walk->key + walk->p;
+      *tail_len = n;
+      --walk->p;
       return true;
     }
-    ++count;
   }
-  *candidates = count;
   return false;
+}
+
+// Whether a name of n bytes (n >= 1) is covered: one of its looked-up
+// candidates is in name_table. Otherwise false, with *candidates holding the
+// number of candidates the name has.
+bool is_covered(const char* key, std::int64_t n, std::int32_t* candidates) {
+  CandidateWalk walk = candidate_walk(key, n);
+  const char* tail = nullptr;
+  std::int64_t tail_len = 0;
+  while (next_searched_candidate(&walk, &tail, &tail_len)) {
+    if (hashmap_get(name_table, tail, tail_len) != nullptr) return true;
+  }
+  *candidates = walk.seen;
+  return false;
+}
+
+// Whether the entry can get a line at all, before its candidates are
+// looked at: a non-empty name that is not exempt. An exempt entry never gets
+// a line, and since the candidate walk only decides about the entry's own
+// line, its candidates are never looked up.
+inline bool may_be_written(const MapEntry* entry) {
+  return entry->key_len >= 1 && entry->value.payload.bytes[0] == 0;
 }
 
 // The decision for one entry; writes its line when it gets one.
 void emit_entry(const MapEntry* entry) {
+  if (!may_be_written(entry)) return;
   const std::int64_t n = entry->key_len;
-  if (n < 1) return;
-  // An exempt entry never gets a line; since the candidate walk only decides
-  // about this entry's own line, it can be skipped too.
-  if (entry->value.payload.bytes[0] != 0) return;
   std::int32_t candidates = 0;
   if (is_covered(entry->key, n, &candidates) || candidates == 0) return;
   if (!zone_name_is_loadable(entry->key, n)) return;
@@ -134,21 +171,12 @@ struct PendingEntries {
 // Adds to keys/lens (from *n on) the candidates of entry that is_covered
 // would look up, shortest first, at most CANDIDATES_PER_ENTRY of them.
 void collect_candidates(const MapEntry* entry, const char** keys, std::int64_t* lens, int* n) {
-  const std::int64_t len = entry->key_len;
-  if (len < 1 || entry->value.payload.bytes[0] != 0) return;  // never searched
-  const char* key = entry->key;
-  std::int32_t count = 0;
-  int taken = 0;
-  for (std::int64_t p = len - 1; p >= 1 && taken < CANDIDATES_PER_ENTRY; --p) {
-    if (key[p - 1] != '.') continue;
-    const std::int64_t tail_len = len - p;
-    if (candidate_is_searched(count, tail_len)) {
-      keys[*n] = key + p;
-      lens[*n] = tail_len;
-      ++*n;
-      ++taken;
-    }
-    ++count;
+  if (!may_be_written(entry)) return;
+  CandidateWalk walk = candidate_walk(entry->key, entry->key_len);
+  for (int taken = 0;
+       taken < CANDIDATES_PER_ENTRY && next_searched_candidate(&walk, &keys[*n], &lens[*n]);
+       ++taken) {
+    ++*n;
   }
 }
 
@@ -189,11 +217,7 @@ void emit_tree(const MapEntry* entry) {
 }
 
 void emit_zones() {
-  // One queue across the buckets: groups do not wait for a bucket's end.
-  PendingEntries pending;
-  pending.count = 0;
   const std::uint32_t count = hashmap_count(name_table);
   for (std::uint64_t slot = 1; slot <= count; ++slot)
-    queue_tree(&pending, *hashmap_slot(name_table, slot));
-  emit_pending(&pending);
+    emit_tree(hashmap_root(name_table, slot));
 }

@@ -22,7 +22,12 @@
 
 #include "hashmap/hashmap.hpp"
 
+// Writes the lines of the whole table: emit_tree on the root of each bucket
+// slot, from slot 1 to the last.
 void emit_zones();
+
+// Writes the lines of one bucket tree (entry may be null), in post-order.
+// Candidates are looked up in name_table, which must hold the tree.
 void emit_tree(const MapEntry* entry);
 
 // True when name (len bytes) can stand in a local-zone line that the

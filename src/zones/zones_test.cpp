@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_state.hpp"
-#include "hashmap/tree_check.hpp"
+#include "run_state/run_state.hpp"
+#include "support/byte_total_fixture.hpp"
+#include "support/tree_check.hpp"
 
 namespace {
 
@@ -21,22 +22,23 @@ std::string zone_line(const std::string& name) {
 }
 
 // A fresh name_table and an in-memory zone_file for every test.
-class Emitter : public testing::Test {
+class Emitter : public ByteTotalTest {
  protected:
   void SetUp() override {
+    ByteTotalTest::SetUp();
+    run_state_reset();
     name_table = hashmap_create(BUCKET_COUNT);
     ASSERT_NE(name_table, nullptr);
     zone_file = open_memstream(&buffer_, &size_);
     ASSERT_NE(zone_file, nullptr);
-    zone_count = 0;
   }
   void TearDown() override {
     if (zone_file != nullptr) std::fclose(zone_file);
     zone_file = nullptr;
     std::free(buffer_);
     hashmap_destroy(name_table);
-    name_table = nullptr;
-    zone_count = 0;
+    run_state_reset();
+    ByteTotalTest::TearDown();
   }
 
   // Stores name as the parser does: a kind-1 value with the exempt flag in
@@ -301,7 +303,7 @@ TEST_F(Emitter, OrderMatchesTheCheckedInFragment) {
   for (const auto& [bucket, members] : by_bucket) {
     if (members.size() >= 3) ++crowded;
     std::string order;
-    tree_post_order(*hashmap_slot(name_table, bucket + 1), order);
+    tree_post_order(hashmap_root(name_table, bucket + 1), order);
     std::istringstream keys(order);
     for (std::string key; std::getline(keys, key, ',');) {
       if (key[0] == ' ') key.erase(0, 1);

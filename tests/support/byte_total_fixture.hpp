@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "memory/memory.hpp"
-#include "memory/test_heap.hpp"
+#include "support/test_heap.hpp"
 
 class ByteTotalTest : public testing::Test {
  protected:

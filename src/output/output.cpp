@@ -1,5 +1,5 @@
 // Safe replacement of the output fragment (see output.hpp).
-#include "driver/output.hpp"
+#include "output/output.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 // Test definitions of the allocator's platform seam (see test_heap.hpp).
-#include "memory/test_heap.hpp"
+#include "support/test_heap.hpp"
 
 #include <unistd.h>
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "hashmap/hashmap.hpp"
+#include "hashmap/hashmap_tree.hpp"
 
 inline std::string tree_render(const MapEntry* e) {
   if (e == nullptr) return "-";
@@ -64,7 +65,6 @@ inline std::string hashmap_check(HashMap* map) {
     const MapEntry* root = *hashmap_slot(map, slot);
     if (tree_check(root, nullptr, nullptr, &problem) < 0) return problem;
     // Every entry of this tree must hash to this slot.
-    std::string stack_problem;
     const MapEntry* stack[128];
     int depth = 0;
     if (root != nullptr) stack[depth++] = root;
