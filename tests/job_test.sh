@@ -456,15 +456,8 @@ run_job -c "$conf"
 expect_status 1
 expect_messages 1
 expect_message "no zone" "left as it was"
-# PENDING: the converter still replaces the fragment by an empty one when it
-# writes no zone line (the job then puts the previous bytes back), so only
-# the bytes are compared until the converter keeps the fragment itself.
-if [ "${HOSTZONES_NO_ZONE_PENDING:-yes}" = yes ]; then
-  echo "PENDING: $what: the fragment's identity is not checked yet"
-  expect_fragment_unchanged
-else
-  expect_fragment_untouched
-fi
+# The converter itself leaves the fragment alone: the very same file.
+expect_fragment_untouched
 expect_checks 3
 expect_reloads 2
 expect_blocked new.example.com ads.example.com
