@@ -7,7 +7,8 @@
 # free port with remote control over a unix socket, serves the lists with
 # python3's http.server on 127.0.0.1, and runs the installed job the way cron
 # does (env -i PATH=/usr/bin:/bin) through: bad settings; a clean run; an
-# unchanged rerun; a 404, an HTML page, an empty local list and a list never
+# unchanged rerun; a 404, an HTML page, an empty local list, a cut-off
+# transfer (from a second server that closes early) and a list never
 # fetched; a changed list whose configuration check fails; the recovery;
 # lists that yield no zone; a second run while one holds the lock; stale
 # locks. What the resolver serves is read with unbound-control
@@ -106,24 +107,53 @@ EOF
 }
 write_lists
 
-http_port=""
-serve_lists() {
+# Starts an HTTP server on 127.0.0.1, "$@" with a free port appended, and
+# waits until it answers 200 for the path $1 (logging to $2); the port in
+# $http_port.
+serve() {
+  probe=$1
+  log=$2
+  shift 2
   for _ in 1 2 3; do
     http_port=$(free_port)
-    start "$work/http.log" python3 -m http.server --bind 127.0.0.1 --directory "$www" "$http_port"
+    start "$log" "$@" "$http_port"
     i=0
     while [ "$i" -lt 50 ]; do
-      if curl -fs -o /dev/null "http://127.0.0.1:$http_port/hosts.txt"; then return 0; fi
+      code=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$http_port/$probe" || true)
+      if [ "$code" = 200 ]; then return 0; fi
       kill -0 "$started" 2>/dev/null || break
       sleep 0.1
       i=$((i + 1))
     done
     kill "$started" 2>/dev/null || true
   done
-  fail "the HTTP server did not start: $(cat "$work/http.log")"
+  fail "the HTTP server did not start: $(cat "$log")"
 }
-serve_lists
+serve hosts.txt "$work/http.log" python3 -m http.server --bind 127.0.0.1 --directory "$www"
 url=http://127.0.0.1:$http_port
+
+# A server whose every answer is cut off: it promises far more bytes than
+# the one list line it sends before closing the connection.
+cat >"$work/cut_server.py" <<'EOF'
+import http.server
+import sys
+
+
+class CutOff(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header("Content-Length", "100000")
+        self.end_headers()
+        self.wfile.write(b"0.0.0.0 cut.example.com\n")
+
+    def log_message(self, *args):
+        pass
+
+
+http.server.HTTPServer(("127.0.0.1", int(sys.argv[1])), CutOff).serve_forever()
+EOF
+serve cut.txt "$work/cut.log" python3 "$work/cut_server.py"
+cut_url=http://127.0.0.1:$http_port/cut.txt
 
 # --- The resolver -----------------------------------------------------------
 
@@ -389,24 +419,26 @@ expect_reloads 1
 
 # --- Refused downloads: the last good copies ---------------------------------
 
-what="404, HTML page, empty list, list never fetched"
+what="404, HTML page, empty list, cut-off transfer, list never fetched"
 snapshot
 printf '<!DOCTYPE html>\n<html><body>Mirror maintenance</body></html>\n' >"$www/hosts.txt"
 rm "$www/domains.txt"
 : >"$local_lists/extra.txt"
-write_job_conf "$work/more.conf" "$all_lists $url/never.txt"
+write_job_conf "$work/more.conf" "$all_lists $cut_url $url/never.txt"
 run_job -c "$work/more.conf"
 expect_status 1
-expect_messages 4
+expect_messages 5
 expect_message "$url/hosts.txt" "HTML" "last good copy"
 expect_message "$url/domains.txt" "404" "last good copy"
 expect_message "$local_lists/extra.txt" "empty" "last good copy"
+expect_message "$cut_url" "download failed" "left out"
 expect_message "$url/never.txt" "404" "left out"
 expect_cache_unchanged
 expect_fragment_unchanged
 expect_checks 1
 expect_reloads 1
 expect_blocked ads.example.com adserver.example local-ads.example
+expect_not_blocked cut.example.com
 expect_unlocked
 
 what="a page without names"
