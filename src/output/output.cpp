@@ -62,9 +62,10 @@ bool is_device_namespace(const char* path) {
 }
 
 // The text of the symbolic link at path, in a guarded block; null on failure.
-// size_hint is lstat's st_size, which some file systems report as 0.
-char* read_link_text(const char* path, std::int64_t size_hint) {
-  std::int64_t capacity = (size_hint > 255 ? size_hint : 255) + 1;
+// lstat's st_size is no guide (some file systems report 0), so the block
+// starts at 256 bytes and doubles until readlink leaves room for the NUL.
+char* read_link_text(const char* path) {
+  std::int64_t capacity = 256;
   for (;;) {
     char* text = static_cast<char*>(allocate(capacity, false));
     if (text == nullptr) return nullptr;
@@ -104,7 +105,7 @@ OutputKind resolve_output(const char* path, char** final_path) {
       return OutputKind::regular;
     }
     if (links == MAX_LINKS) break;
-    char* text = read_link_text(current, st.st_size);
+    char* text = read_link_text(current);
     if (text == nullptr) break;
     char* next = text[0] == '/' ? copy_path(text)
                                 : join_parts(current, directory_prefix_length(current), text,
