@@ -44,17 +44,6 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/hostzones-resolver.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
 
-# A build whose converter is still a placeholder creates no output at all for
-# a valid list; outside CI that is a skip, so that module branches can run
-# their tests before the whole program exists.
-printf '0.0.0.0 probe.example\n' >"$work/probe.txt"
-"$hostzones" "$work/probe.conf" "$work/probe.txt" >/dev/null 2>&1 || true
-if [ ! -e "$work/probe.conf" ]; then
-  if [ -n "${CI:-}" ]; then fail "hostzones created no output for a one-line list"; fi
-  echo "SKIP: hostzones created no output for a one-line list (converter not built yet)"
-  exit 77
-fi
-
 # A resolver configuration that includes one fragment and works without
 # network, without root and without a control channel. The root zone
 # refuses every name that no more specific local zone answers, so a lookup
@@ -177,6 +166,9 @@ write_stress_list() {
   {
     b=33
     while [ "$b" -le 255 ]; do
+      # The octal escape of byte b is built into the format on purpose: it is
+      # how a POSIX printf writes an arbitrary byte.
+      # shellcheck disable=SC2059
       c=$(printf "\\$(printf %03o "$b")")
       printf '0.0.0.0 a%sb.example %s.example x.%s %s%s.test.\n' "$c" "$c" "$c" "$c" "$c"
       printf 'sub.b%sc.example\n' "$c"

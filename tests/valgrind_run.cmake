@@ -2,7 +2,8 @@
 #   1. on every example list and every list in ../shared/data: status 0 and
 #      a non-empty fragment, with no memcheck error and no leak of any kind;
 #   2. on the failure paths (an output that cannot be opened; inputs that
-#      are missing, too short or only exempt): status 1 from the program
+#      are missing, too short or only exempt, for a new and for an existing
+#      fragment, which must stay as it was): status 1 from the program
 #      itself, again with no error or leak.
 # Arguments: VALGRIND (empty when not found), BINARY, SOURCE_DIR, WORK_DIR.
 # Without valgrind the test skips outside CI and fails in CI.
@@ -75,3 +76,11 @@ run_case("unopenable output" 1 "${BINARY}" "${WORK_DIR}/missing-dir/out.conf" "$
 run_case("no usable input" 1 "${BINARY}" "${WORK_DIR}/none.conf" "${WORK_DIR}/missing.txt"
   "${WORK_DIR}/short.txt" "${WORK_DIR}/exempt.txt")
 run_case("too few arguments" 1 "${BINARY}" "${WORK_DIR}/unused.conf")
+set(_kept "local-zone: \"kept.example\" static\n")
+file(WRITE "${WORK_DIR}/kept.conf" "${_kept}")
+run_case("no zone line, existing fragment" 1 "${BINARY}" "${WORK_DIR}/kept.conf"
+  "${WORK_DIR}/exempt.txt")
+file(READ "${WORK_DIR}/kept.conf" _after)
+if(NOT _after STREQUAL _kept)
+  message(FATAL_ERROR "valgrind_run: no zone line: the existing fragment changed: ${_after}")
+endif()

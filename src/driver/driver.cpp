@@ -84,10 +84,14 @@ int run_conversion(int argc, char** argv) {
   name_table = nullptr;
 
   // A name lost for want of memory would be missing from the fragment: keep
-  // the previous one instead of committing an incomplete one.
+  // the previous one instead of committing an incomplete one. A run without
+  // a zone line keeps an existing fragment too, so that status 1 always
+  // means the previous fragment is untouched; only where none exists is the
+  // empty one created.
   const bool complete = lost_names == 0;
+  const bool keeps_previous = zone_count == 0 && output.target_exists;
   bool committed = false;
-  if (complete) {
+  if (complete && !keeps_previous) {
     committed = output_commit(&output);
   } else {
     output_abandon(&output);

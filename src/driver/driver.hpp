@@ -14,8 +14,10 @@
 //
 // Status 1 with nothing printed: fewer than two arguments, an output that
 // cannot be opened, or no memory for the name table or an input buffer.
-// Status 1 with the summary: a name lost for want of memory (the previous
-// fragment is kept), a failed write, sync, close or rename, or no zone line.
+// Status 1 with the summary: a name lost for want of memory, a failed write,
+// sync, close or rename, or no zone line. With status 1 an existing fragment
+// is always left byte for byte as it was; a run without a zone line creates
+// an empty fragment only where none existed.
 #pragma once
 
 #include <cstdint>

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <glob.h>
 #include <gtest/gtest.h>
+#if defined(__linux__)
 #include <sys/mount.h>
+#endif
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,7 +64,8 @@ struct Outcome {
   std::string err;
 };
 
-// A started program whose standard output is a pipe read by finish().
+// A started program whose standard output is a pipe read by finish(), or a
+// descriptor of the test's own (out_fd -1).
 struct Child {
   pid_t pid;
   int out_fd;
@@ -70,11 +73,18 @@ struct Child {
 };
 
 // Starts the program in directory cwd with args after the program name;
-// standard error goes to a file there so that it can never block.
-Child spawn_hostzones(const std::string& cwd, const std::vector<std::string>& args) {
+// standard error goes to a file there so that it can never block. Standard
+// output is a pipe, or stdout_fd when that is given.
+Child spawn_hostzones(const std::string& cwd, const std::vector<std::string>& args,
+                      int stdout_fd = -1) {
   Child child{-1, -1, cwd + "/../stderr-of-run"};
   int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return child;
+  if (stdout_fd >= 0) {
+    pipe_fds[0] = -1;
+    pipe_fds[1] = stdout_fd;
+  } else if (pipe(pipe_fds) != 0) {
+    return child;
+  }
   std::vector<std::string> words{HOSTZONES_BINARY};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -87,11 +97,15 @@ Child spawn_hostzones(const std::string& cwd, const std::vector<std::string>& ar
     if (err_fd < 0 || chdir(cwd.c_str()) != 0) _exit(127);
     dup2(pipe_fds[1], STDOUT_FILENO);
     dup2(err_fd, STDERR_FILENO);
-    close(pipe_fds[0]);
+    if (pipe_fds[0] >= 0) close(pipe_fds[0]);
     close(pipe_fds[1]);
     close(err_fd);
     execv(argv[0], argv.data());
     _exit(127);
+  }
+  if (stdout_fd >= 0) {
+    child.pid = pid;
+    return child;
   }
   close(pipe_fds[1]);
   child.pid = pid;
@@ -102,7 +116,7 @@ Child spawn_hostzones(const std::string& cwd, const std::vector<std::string>& ar
 Outcome finish(const Child& child) {
   Outcome run{-1, "", ""};
   char chunk[4096];
-  for (;;) {
+  while (child.out_fd >= 0) {
     const ssize_t n = read(child.out_fd, chunk, sizeof chunk);
     if (n > 0) {
       run.out.append(chunk, static_cast<std::size_t>(n));
@@ -110,7 +124,7 @@ Outcome finish(const Child& child) {
       break;
     }
   }
-  close(child.out_fd);
+  if (child.out_fd >= 0) close(child.out_fd);
   int wait_status = 0;
   if (waitpid(child.pid, &wait_status, 0) == child.pid && WIFEXITED(wait_status)) {
     run.status = WEXITSTATUS(wait_status);
@@ -132,13 +146,17 @@ class DriverTest : public ::testing::Test {
   }
 
   void TearDown() override {
+#if defined(__linux__)
     for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
       umount(it->c_str());
+#endif
     std::error_code ignored;
     fs::remove_all(root_, ignored);
   }
 
-  std::string path(const std::string& name) const { return work_ + "/" + name; }
+  std::string path(const std::string& name) const {
+    return work_ + "/" + name;
+  }
 
   // Runs the program in work/ and checks what must hold for every run.
   Outcome run(const std::vector<std::string>& args) {
@@ -157,6 +175,7 @@ class DriverTest : public ::testing::Test {
     return names;
   }
 
+#if defined(__linux__)
   // Mounts a tmpfs at path(name) with the given options; false where the
   // system refuses (not root, no mount namespace).
   bool mount_tmpfs(const std::string& name, const char* options) {
@@ -166,6 +185,7 @@ class DriverTest : public ::testing::Test {
     mounts_.push_back(target);
     return true;
   }
+#endif
 
   std::string root_;
   std::string work_;
@@ -299,9 +319,11 @@ TEST_F(DriverTest, InputsOfFourAndThreeBytes) {
     int hosts;
     std::string fragment;
   };
+  // In turn on one output: the run without a zone line keeps the first
+  // run's fragment.
   const Case cases[] = {
       {"four.txt", 0, 1, zone_line("a.bc")},
-      {"three.txt", 1, 0, ""},
+      {"three.txt", 1, 0, zone_line("a.bc")},
   };
   for (const Case& c : cases) {
     const Outcome result = run({"out.conf", c.input});
@@ -343,14 +365,45 @@ TEST_F(DriverTest, OutputGivenAsInputAddsNothing) {
   EXPECT_EQ(read_file(path("out.conf")), fragment);
 }
 
-TEST_F(DriverTest, AllNamesExemptGiveAnEmptyFragmentAndStatusOne) {
-  write_file(path("list.txt"), "1.1.1.1 a.com b.example.org\n");
-  write_file(path("out.conf"), zone_line("old.example"));
-  const Outcome result = run({"out.conf", "list.txt"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, summary(2, 0));
-  EXPECT_TRUE(fs::exists(path("out.conf")));
-  EXPECT_EQ(read_file(path("out.conf")), "");
+// A run that writes no zone line exits 1 and leaves an existing fragment
+// byte for byte as it was, the very same file (a link to one included); only
+// a fragment that does not exist yet is created, empty.
+TEST_F(DriverTest, RunWithoutZoneLinesKeepsAnExistingFragment) {
+  write_file(path("exempt.txt"), "1.1.1.1 a.com b.example.org\n");
+  write_file(path("comments.txt"), "# nothing but a comment\n");
+  const std::string old_fragment = zone_line("old.example");
+  write_file(path("old.conf"), old_fragment);
+  write_file(path("empty.conf"), "");
+  write_file(path("target.conf"), old_fragment);
+  ASSERT_EQ(symlink("target.conf", path("linked.conf").c_str()), 0);
+  struct Case {
+    const char* output;
+    const char* input;
+    int hosts;
+    std::string fragment;  // what the output holds afterwards
+  };
+  const Case cases[] = {
+      {"old.conf", "exempt.txt", 2, old_fragment}, {"old.conf", "comments.txt", 0, old_fragment},
+      {"empty.conf", "exempt.txt", 2, ""},         {"linked.conf", "exempt.txt", 2, old_fragment},
+      {"new.conf", "exempt.txt", 2, ""},
+  };
+  for (const Case& c : cases) {
+    struct stat before {};
+    const bool existed = stat(path(c.output).c_str(), &before) == 0;
+    const Outcome result = run({c.output, c.input});
+    EXPECT_EQ(result.status, 1) << c.output << " " << c.input;
+    EXPECT_EQ(result.out, summary(c.hosts, 0)) << c.output << " " << c.input;
+    struct stat after {};
+    ASSERT_EQ(stat(path(c.output).c_str(), &after), 0) << c.output;
+    EXPECT_EQ(read_file(path(c.output)), c.fragment) << c.output << " " << c.input;
+    if (existed) {
+      EXPECT_EQ(after.st_ino, before.st_ino) << c.output << " was replaced";
+    }
+  }
+  EXPECT_TRUE(is_symlink(path("linked.conf")));
+  EXPECT_EQ(listing(),
+            (std::vector<std::string>{"comments.txt", "empty.conf", "exempt.txt", "linked.conf",
+                                      "new.conf", "old.conf", "target.conf"}));
 }
 
 // sysfs files report a size of 4096 whatever they hold, so reading one is a
@@ -388,9 +441,11 @@ TEST_F(DriverTest, DirectOutputsAreWrittenInPlaceAndTheirFailuresReported) {
   EXPECT_EQ(to_null.status, 0);
   EXPECT_EQ(to_null.out, summary(SAMPLE_HOSTS, SAMPLE_ZONES));
 
+#if defined(__linux__)
   const Outcome to_full = run({"/dev/full", "list.txt"});
   EXPECT_EQ(to_full.status, 1) << "a failed write is not a success";
   EXPECT_EQ(to_full.out, summary(SAMPLE_HOSTS, SAMPLE_ZONES));
+#endif
 
   const Outcome to_stdout = run({"/dev/stdout", "list.txt"});
   EXPECT_EQ(to_stdout.status, 0);
@@ -398,6 +453,40 @@ TEST_F(DriverTest, DirectOutputsAreWrittenInPlaceAndTheirFailuresReported) {
   ASSERT_GE(to_stdout.out.size(), tail.size());
   EXPECT_EQ(to_stdout.out.substr(to_stdout.out.size() - tail.size()), tail);
   expect_sample_fragment(to_stdout.out.substr(0, to_stdout.out.size() - tail.size()));
+  EXPECT_EQ(listing(), std::vector<std::string>{"list.txt"});
+}
+
+// Standard output redirected to a regular file, and the output naming that
+// same file through a descriptor path: every zone line, then the summary,
+// nothing overwritten; with ">>" after what the file held.
+TEST_F(DriverTest, OutputNamingStandardOutputsFileGetsTheLinesThenTheSummary) {
+  write_file(path("list.txt"), SAMPLE_LIST);
+  std::vector<std::string> outputs = {"/dev/stdout", "/dev/fd/1"};
+#ifdef __linux__
+  outputs.push_back("/proc/self/fd/1");
+#endif
+  const std::string earlier = "earlier output\n";
+  const std::string tail = summary(SAMPLE_HOSTS, SAMPLE_ZONES);
+  for (const std::string& output : outputs) {
+    for (const bool append : {false, true}) {
+      SCOPED_TRACE(output + (append ? " >> file" : " > file"));
+      const std::string file = root_ + "/captured";
+      write_file(file, earlier);
+      const int fd = open(file.c_str(), O_WRONLY | (append ? O_APPEND : O_TRUNC));
+      ASSERT_GE(fd, 0);
+      const Outcome result = finish(spawn_hostzones(work_, {output, "list.txt"}, fd));
+      close(fd);
+      EXPECT_EQ(result.status, 0);
+      EXPECT_EQ(result.err, "");
+      const std::string content = read_file(file);
+      const std::string head = append ? earlier : "";
+      ASSERT_GE(content.size(), head.size() + tail.size()) << content;
+      EXPECT_EQ(content.substr(0, head.size()), head) << content;
+      EXPECT_EQ(content.substr(content.size() - tail.size()), tail) << content;
+      expect_sample_fragment(
+          content.substr(head.size(), content.size() - head.size() - tail.size()));
+    }
+  }
   EXPECT_EQ(listing(), std::vector<std::string>{"list.txt"});
 }
 
@@ -421,6 +510,8 @@ TEST_F(DriverTest, FifoOutputIsWrittenDirectly) {
   EXPECT_EQ(listing(), (std::vector<std::string>{"fifo", "list.txt"}));
 }
 
+#if defined(__linux__)
+// Mount namespaces and tmpfs options are Linux's.
 // Many distinct names whose fragment is far larger than 64 KiB.
 std::string large_list() {
   std::string list;
@@ -457,6 +548,7 @@ TEST_F(DriverTest, ReadOnlyFileSystemCannotBeOpened) {
   EXPECT_EQ(read_file(path("ro/out.conf")), old_fragment);
   EXPECT_EQ(listing(path("ro")), std::vector<std::string>{"out.conf"});
 }
+#endif
 
 TEST_F(DriverTest, LinkedOutputStaysALinkAndItsTargetIsReplaced) {
   write_file(path("list.txt"), SAMPLE_LIST);

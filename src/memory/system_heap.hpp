@@ -1,9 +1,13 @@
 // The allocator's view of the platform: the four heap calls and the fatal
-// log. Production code gets system_heap.cpp (malloc/calloc/realloc/free,
-// syslog and exit). The test executable links its own definitions instead
-// (test_heap.cpp), which can fail the Nth heap request and show the fatal
-// sentence on standard error, so tests can inject out-of-memory and observe
-// which corruption sentence would have reached the log.
+// log. memory.cpp calls them and does not define them. The program, the fuzz
+// targets and the benchmarks link their definitions from system_heap.cpp
+// (malloc/calloc/realloc/free, syslog and exit; target
+// hostzones_system_heap); the tests link tests/support/test_heap.cpp
+// instead, which can fail the Nth heap request and shows the fatal sentence
+// on standard error, so tests can inject out-of-memory and observe which
+// corruption sentence would have reached the log. A binary gets exactly one
+// of the two: both are object libraries, so linking both defines every
+// function twice and linking neither leaves them undefined.
 #pragma once
 
 #include <cstddef>

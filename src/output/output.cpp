@@ -62,9 +62,10 @@ bool is_device_namespace(const char* path) {
 }
 
 // The text of the symbolic link at path, in a guarded block; null on failure.
-// size_hint is lstat's st_size, which some file systems report as 0.
-char* read_link_text(const char* path, std::int64_t size_hint) {
-  std::int64_t capacity = (size_hint > 255 ? size_hint : 255) + 1;
+// lstat's st_size is no guide (some file systems report 0), so the block
+// starts at 256 bytes and doubles until readlink leaves room for the NUL.
+char* read_link_text(const char* path) {
+  std::int64_t capacity = 256;
   for (;;) {
     char* text = static_cast<char*>(allocate(capacity, false));
     if (text == nullptr) return nullptr;
@@ -104,7 +105,7 @@ OutputKind resolve_output(const char* path, char** final_path) {
       return OutputKind::regular;
     }
     if (links == MAX_LINKS) break;
-    char* text = read_link_text(current, st.st_size);
+    char* text = read_link_text(current);
     if (text == nullptr) break;
     char* next = text[0] == '/' ? copy_path(text)
                                 : join_parts(current, directory_prefix_length(current), text,
@@ -217,6 +218,30 @@ void sync_directory(const char* directory) {
   close(fd);
 }
 
+// True when path names the regular file that standard output writes to.
+bool names_standard_output(const char* path) {
+  struct stat out_st;
+  struct stat path_st;
+  return fstat(STDOUT_FILENO, &out_st) == 0 && S_ISREG(out_st.st_mode) &&
+         stat(path, &path_st) == 0 && path_st.st_dev == out_st.st_dev &&
+         path_st.st_ino == out_st.st_ino;
+}
+
+// Opens a direct output in place. Standard output's own file is written
+// through a duplicate of descriptor 1 (see output.hpp); fdopen never
+// truncates, and a description opened for appending keeps appending.
+std::FILE* open_direct(const char* path) {
+  if (!names_standard_output(path)) return std::fopen(path, "w");
+  // Whatever stdio holds for descriptor 1 goes before the lines; should the
+  // flush fail, so would the lines' writes, which output_commit reports.
+  (void)std::fflush(stdout);
+  const int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  std::FILE* stream = fdopen(fd, "w");
+  if (stream == nullptr) close(fd);
+  return stream;
+}
+
 void release_paths(OutputFile* out) {
   deallocate_batch(false, &out->buffer, &out->target_path, &out->temp_path, &out->directory,
                    nullptr);
@@ -240,10 +265,11 @@ bool output_open(OutputFile* out, const char* path) {
   switch (kind) {
     case OutputKind::missing:
     case OutputKind::regular:
-      opened = open_temporary(out, kind == OutputKind::regular);
+      out->target_exists = kind == OutputKind::regular;
+      opened = open_temporary(out, out->target_exists);
       break;
     case OutputKind::other:
-      out->stream = std::fopen(path, "w");
+      out->stream = open_direct(path);
       opened = out->stream != nullptr;
       break;
     case OutputKind::unusable:

@@ -16,7 +16,13 @@
 //    /dev/null or /dev/full, and every path that is or leads into /dev/ or
 //    /proc/, among them /dev/stdout): the path is opened with fopen "w" and
 //    written in place; output_commit still reports a write, flush or close
-//    failure.
+//    failure. A direct path that names the regular file standard output
+//    writes to (/dev/stdout, /dev/fd/1 or /proc/self/fd/1 under "> file" or
+//    ">> file") is not reopened: reopening would truncate it and write from
+//    its own offset, so that the summary, printed later through descriptor
+//    1, would overwrite the first lines. The lines go through a duplicate of
+//    descriptor 1 instead, which shares its offset and append mode, and the
+//    summary follows them.
 //
 // While a temporary file exists, an atexit handler removes it, so that a
 // fatal exit of the allocator does not leave it behind; only a kill can.
@@ -37,11 +43,12 @@
 constexpr std::int64_t OUTPUT_BUFFER_SIZE = std::int64_t{1} << 20;
 
 struct OutputFile {
-  std::FILE* stream;  // where the lines go: the temporary file, or the path itself
-  char* buffer;       // the stream's stdio buffer (OUTPUT_BUFFER_SIZE bytes)
-  char* target_path;  // replacement: the final target (links followed); null when direct
-  char* temp_path;    // replacement: the temporary file; null when direct or gone
-  char* directory;    // replacement: the directory of the target, for its fsync
+  std::FILE* stream;   // where the lines go: the temporary file, or the path itself
+  char* buffer;        // the stream's stdio buffer (OUTPUT_BUFFER_SIZE bytes)
+  char* target_path;   // replacement: the final target (links followed); null when direct
+  char* temp_path;     // replacement: the temporary file; null when direct or gone
+  char* directory;     // replacement: the directory of the target, for its fsync
+  bool target_exists;  // replacement: the target existed when the output was opened
 };
 
 // Opens the output named by path (NUL-terminated, not null). True: out holds

@@ -1,8 +1,8 @@
-// The heap seam of the test executable (test_heap.cpp replaces
-// system_heap.cpp there). Tests use it to fail chosen heap requests, to
-// inspect a block as it is handed to free, and to read the fatal sentence,
-// which this seam writes to standard error instead of the system log before
-// it calls exit(1) as the real one does.
+// Test support: the heap seam of the test executables (test_heap.cpp
+// stands where the program links src/memory/system_heap.cpp). Tests use it
+// to fail chosen heap requests, to inspect a block as it is handed to free,
+// and to read the fatal sentence, which this seam writes to standard error
+// instead of the system log before it calls exit(1) as the real one does.
 #pragma once
 
 #include <cstddef>
