@@ -52,10 +52,11 @@ void* allocate(std::int64_t size, bool zero_fill);
 // Resizes the block at ptr (a user-area pointer from this allocator, or null)
 // to size bytes. Null ptr: exactly allocate(size, zero_fill). With zero_fill,
 // grown bytes read zero. On success the old pointer is dead and the result is
-// the block. On failure (heap exhausted, or size + 24 exceeds PTRDIFF_MAX) the result is
-// null and: with release_on_failure the old block has been released (its
-// owner must drop it); without, the old block is valid, unchanged and still
-// the caller's. A negative size returns null and leaves ptr alone entirely.
+// the block. On failure (heap exhausted, or size + 24 exceeds PTRDIFF_MAX)
+// the result is null and: with release_on_failure the old block has been
+// released (its owner must drop it); without, the old block is valid,
+// unchanged and still the caller's. A negative size returns null and leaves
+// ptr alone entirely.
 void* reallocate(void* ptr, std::int64_t size, bool zero_fill, bool release_on_failure);
 
 // Releases the block at user, a user-area pointer whose owner variable has
