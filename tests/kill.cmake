@@ -4,7 +4,7 @@
 include(${CMAKE_CURRENT_LIST_DIR}/valgrind.cmake)
 
 add_executable(hostzones_kill_test ${CMAKE_CURRENT_LIST_DIR}/kill_test.cpp)
-target_link_libraries(hostzones_kill_test PRIVATE GTest::gtest_main)
+target_link_libraries(hostzones_kill_test PRIVATE hostzones_test_support)
 target_compile_definitions(hostzones_kill_test PRIVATE
   HOSTZONES_PLAIN_BINARY="${HOSTZONES_PLAIN_BINARY}"
   HOSTZONES_TEST_WORK_DIR="${CMAKE_CURRENT_BINARY_DIR}")

@@ -29,24 +29,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/files.hpp"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr int kNames = 800000;
 const std::string kTempPrefix = ".blocked.conf.hostzones-";
-
-// The whole file in one read (the fragments are tens of megabytes); empty
-// when it cannot be read.
-std::string read_file(const std::string& path) {
-  std::string bytes;
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return bytes;
-  bytes.resize(static_cast<std::size_t>(in.tellg()));
-  in.seekg(0);
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return bytes;
-}
 
 // A hosts list and a domain list, different names in each, so that their
 // fragments differ everywhere.

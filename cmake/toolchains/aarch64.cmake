@@ -5,22 +5,7 @@
 # The program runs on the target as it is; under qemu-user on a build
 # machine, run it with QEMU_LD_PREFIX=/usr/aarch64-linux-gnu, or link it statically with
 # -DCMAKE_EXE_LINKER_FLAGS=-static.
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR aarch64)
-
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-
-# Libraries and headers come from the target's sysroot only; programs
-# (cmake's own helpers) from the build machine.
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Lets try_run and test discovery run target programs on the build machine.
-find_program(HOSTZONES_QEMU qemu-aarch64)
-if(HOSTZONES_QEMU)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${HOSTZONES_QEMU} -L /usr/aarch64-linux-gnu)
-endif()
+set(HOSTZONES_CROSS_TRIPLE aarch64-linux-gnu)
+set(HOSTZONES_CROSS_PROCESSOR aarch64)
+set(HOSTZONES_CROSS_QEMU qemu-aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/../DebianCrossToolchain.cmake)

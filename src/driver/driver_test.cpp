@@ -25,28 +25,12 @@
 #include "driver/driver.hpp"
 #include "memory/memory.hpp"
 #include "output/output.hpp"
+#include "support/files.hpp"
 #include "support/test_heap.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void write_file(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-bool is_symlink(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
 
 std::string summary(int hosts, int zones) {
   return "Number of Hosts: " + std::to_string(hosts) +

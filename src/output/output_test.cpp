@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support/byte_total_fixture.hpp"
+#include "support/files.hpp"
 
 namespace {
 
@@ -24,23 +25,6 @@ namespace fs = std::filesystem;
 
 const char FRAGMENT[] = "local-zone: \"ads.example.com\" static\n";
 const char OLD_FRAGMENT[] = "local-zone: \"old.example.com\" static\n";
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void write_file(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-bool is_symlink(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
 
 // A scratch directory per test; every test also checks the byte total.
 class Output : public ByteTotalTest {

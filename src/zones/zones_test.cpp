@@ -13,6 +13,7 @@
 
 #include "run_state/run_state.hpp"
 #include "support/byte_total_fixture.hpp"
+#include "support/files.hpp"
 #include "support/tree_check.hpp"
 
 namespace {
@@ -263,14 +264,6 @@ TEST_F(Emitter, UnloadableParentsAndTheirSubdomainsAreNotWritten) {
   emit_zones();
   EXPECT_EQ(output(), zone_line("kept.example.com"));
   EXPECT_EQ(zone_count, 1);
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_TRUE(in.good()) << path;
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // The order fixture: a hosts list of real names with buckets that hold
