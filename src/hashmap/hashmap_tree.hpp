@@ -8,9 +8,9 @@
 // working variable. The steps take a slot's address so that they can put a
 // new root into it. Entries are relinked, never copied or moved.
 //
-// Every search (tree_find, and through it hashmap_get; the cache warmer of
-// hashmap_prefetch_batch) compares with tree_compare and steps with
-// tree_child, and insertion and removal order keys by tree_compare too.
+// Every search (tree_find, and through it hashmap_get; the lockstep walk of
+// hashmap_find_batch) compares with tree_compare and steps with tree_child,
+// and insertion and removal order keys by tree_compare too.
 #pragma once
 
 #include <cstdint>

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "hashmap/hashmap.hpp"
+#include "kernels/kernels.hpp"
 #include "run_state/run_state.hpp"
 
 namespace {
@@ -51,13 +52,14 @@ void write_zone_line(const char* name, std::int64_t len) {
 }
 
 // The parent candidates of a name, walked from the right: the tail after
-// each dot that is not the name's last byte, shortest first. Position len
-// holds the NUL, so a final dot starts no candidate; position 0 is never
-// examined, so the whole name is never a candidate.
+// each dot that is not the name's last byte, shortest first. The last byte
+// is never examined, so a final dot starts no candidate; a dot at position
+// 0 starts one (the name without its first byte), and the whole name is
+// never a candidate.
 struct CandidateWalk {
   const char* key;    // the name, NUL at key[len]
   std::int64_t len;   // its length, at least 1
-  std::int64_t p;     // the next position to examine, counting down to 1
+  std::int64_t p;     // the dots not yet passed lie in key[0..p-1]
   std::int32_t seen;  // candidates passed so far, searched or not
 };
 
@@ -76,36 +78,40 @@ inline bool candidate_is_searched(std::int32_t seen, std::int64_t tail_len) {
 // with it in *tail (a pointer into the name, ended by the name's NUL) and
 // *tail_len; false when no candidate is left, walk->seen then being the
 // number of candidates the name has (0: no dot other than a final one).
-// The one place the coverage rule is written: the coverage decision and
-// the cache warmer both walk the candidates through it.
+// The dots are found 16 bytes a step (find_last_dot).
+// The one place the coverage rule is written: the batched lookups of the
+// first candidates and the one-by-one lookups of the rest both take the
+// candidates from it.
 inline bool next_searched_candidate(CandidateWalk* walk, const char** tail,
                                     std::int64_t* tail_len) {
-  for (; walk->p >= 1; --walk->p) {
-    if (walk->key[walk->p - 1] != '.') continue;
-    const std::int64_t n = walk->len - walk->p;
+  for (;;) {
+    const std::int64_t dot = find_last_dot(walk->key, walk->p);
+    if (dot < 0) {
+      walk->p = 0;
+      return false;
+    }
+    const std::int64_t n = walk->len - (dot + 1);
     const bool searched = candidate_is_searched(walk->seen, n);
     ++walk->seen;
+    walk->p = dot;
     if (searched) {
-      *tail = walk->key + walk->p;
+      *tail = walk->key + dot + 1;
       *tail_len = n;
-      --walk->p;
       return true;
     }
   }
-  return false;
 }
 
-// Whether a name of n bytes (n >= 1) is covered: one of its looked-up
-// candidates is in name_table. Otherwise false, with *candidates holding the
-// number of candidates the name has.
-bool is_covered(const char* key, std::int64_t n, std::int32_t* candidates) {
-  CandidateWalk walk = candidate_walk(key, n);
+// Whether one of the searched candidates that walk has still to pass is in
+// name_table, looking them up one by one and stopping at the first hit.
+// Otherwise false, with walk->seen then the number of candidates the name
+// has.
+bool rest_is_covered(CandidateWalk* walk) {
   const char* tail = nullptr;
   std::int64_t tail_len = 0;
-  while (next_searched_candidate(&walk, &tail, &tail_len)) {
+  while (next_searched_candidate(walk, &tail, &tail_len)) {
     if (hashmap_get(name_table, tail, tail_len) != nullptr) return true;
   }
-  *candidates = walk.seen;
   return false;
 }
 
@@ -117,14 +123,46 @@ inline bool may_be_written(const MapEntry* entry) {
   return entry->key_len >= 1 && entry->value.payload.bytes[0] == 0;
 }
 
-// The decision for one entry; writes its line when it gets one.
-void emit_entry(const MapEntry* entry) {
+// Entries decided per batch of candidate lookups, and the most searched
+// candidates of one entry looked up in the batch; a name with more (six
+// labels or more) has the others looked up one by one, if it comes to them.
+constexpr int ENTRY_GROUP = 32;
+constexpr int CANDIDATES_PER_ENTRY = 4;
+
+// An entry of the walk not yet decided: its candidate walk, and the
+// candidates taken from it into the batch, lookups[first..first+taken-1].
+struct PendingEntry {
+  const MapEntry* entry;
+  CandidateWalk walk;
+  int first;
+  int taken;
+};
+
+// Entries of the post-order walk not yet decided, in walk order, with the
+// candidate lookups of the batch. Deciding them a group at a time lets one
+// hashmap_find_batch call answer all their candidate lookups with
+// overlapping cache misses; they are then decided and written one by one,
+// in order, so the output is the same as deciding each when the walk
+// reaches it.
+struct PendingEntries {
+  PendingEntry entries[ENTRY_GROUP];
+  MapLookup lookups[ENTRY_GROUP * CANDIDATES_PER_ENTRY];
+  int count;
+  int lookup_count;
+};
+
+// The decision for one entry whose batch has been looked up; writes its line
+// when it gets one. Covered: one of its candidates is in the table (the
+// batch answered the first ones; the rest of the walk is looked up here).
+void emit_entry(PendingEntry* pending, const MapLookup* lookups) {
+  const MapEntry* entry = pending->entry;
   if (!may_be_written(entry)) return;
-  const std::int64_t n = entry->key_len;
-  std::int32_t candidates = 0;
-  if (is_covered(entry->key, n, &candidates) || candidates == 0) return;
-  if (!zone_name_is_loadable(entry->key, n)) return;
-  write_zone_line(entry->key, n);
+  for (int k = 0; k < pending->taken; ++k) {
+    if (lookups[pending->first + k].entry != nullptr) return;
+  }
+  if (rest_is_covered(&pending->walk) || pending->walk.seen == 0) return;
+  if (!zone_name_is_loadable(entry->key, entry->key_len)) return;
+  write_zone_line(entry->key, entry->key_len);
   ++zone_count;
 }
 
@@ -154,70 +192,64 @@ bool zone_name_is_loadable(const char* name, std::int64_t len) {
 
 namespace {
 
-// Most searched candidates one entry contributes to a warm-up; a name with
-// more has its longest ones left cold (they are looked up all the same).
-constexpr int CANDIDATES_PER_ENTRY = 4;
-
-// Entries of the post-order walk not yet decided, in walk order. Deciding
-// them a group at a time lets one hashmap_prefetch_batch call overlap the
-// cache misses of all their candidate lookups; they are then decided and
-// written one by one, in order, so the output is the same as deciding each
-// when the walk reaches it.
-struct PendingEntries {
-  const MapEntry* entries[HASHMAP_PREFETCH_GROUP];
-  int count;
-};
-
-// Adds to keys/lens (from *n on) the candidates of entry that is_covered
-// would look up, shortest first, at most CANDIDATES_PER_ENTRY of them.
-void collect_candidates(const MapEntry* entry, const char** keys, std::int64_t* lens, int* n) {
-  if (!may_be_written(entry)) return;
-  CandidateWalk walk = candidate_walk(entry->key, entry->key_len);
-  for (int taken = 0;
-       taken < CANDIDATES_PER_ENTRY && next_searched_candidate(&walk, &keys[*n], &lens[*n]);
-       ++taken) {
-    ++*n;
-  }
-}
-
-// Warms the pending entries' candidate lookups, then decides them in order.
+// Looks up the batch's candidates, then decides the pending entries in order.
 void emit_pending(PendingEntries* pending) {
-  const char* keys[HASHMAP_PREFETCH_GROUP * CANDIDATES_PER_ENTRY];
-  std::int64_t lens[HASHMAP_PREFETCH_GROUP * CANDIDATES_PER_ENTRY];
-  int n = 0;
+  hashmap_find_batch(name_table, pending->lookups, pending->lookup_count);
   for (int i = 0; i < pending->count; ++i)
-    collect_candidates(pending->entries[i], keys, lens, &n);
-  hashmap_prefetch_batch(name_table, keys, lens, n);
-  for (int i = 0; i < pending->count; ++i)
-    emit_entry(pending->entries[i]);
+    emit_entry(&pending->entries[i], pending->lookups);
   pending->count = 0;
+  pending->lookup_count = 0;
 }
 
-// Post-order walk of the tree at entry, queueing every entry for emit_entry.
+// Queues entry for its decision, with up to CANDIDATES_PER_ENTRY of its
+// searched candidates, shortest first, for the batch; decides the group when
+// it is full.
+void queue_entry(PendingEntries* pending, const MapEntry* entry) {
+  PendingEntry& queued = pending->entries[pending->count];
+  queued.entry = entry;
+  queued.first = pending->lookup_count;
+  queued.taken = 0;
+  if (may_be_written(entry)) {
+    queued.walk = candidate_walk(entry->key, entry->key_len);
+    MapLookup* lookup = &pending->lookups[queued.first];
+    while (queued.taken < CANDIDATES_PER_ENTRY &&
+           next_searched_candidate(&queued.walk, &lookup->key, &lookup->len)) {
+      ++queued.taken;
+      ++lookup;
+    }
+    pending->lookup_count += queued.taken;
+  }
+  if (++pending->count == ENTRY_GROUP) emit_pending(pending);
+}
+
+// Post-order walk of the tree at entry, queueing every entry.
 void queue_tree(PendingEntries* pending, const MapEntry* entry) {
   // Recursion as deep as the bucket tree, which is AVL-balanced.
   if (entry == nullptr) return;
-  // The right child and this entry's key are fetched while the left subtree
-  // is walked; a prefetch of a null child does nothing.
-  __builtin_prefetch(entry->right);
-  __builtin_prefetch(entry->key);
   queue_tree(pending, entry->left);
   queue_tree(pending, entry->right);
-  pending->entries[pending->count] = entry;
-  if (++pending->count == HASHMAP_PREFETCH_GROUP) emit_pending(pending);
+  queue_entry(pending, entry);
 }
+
+// Bucket trees warmed together before their walk (hashmap_warm_trees).
+constexpr std::uint64_t WALK_GROUP = 16;
 
 }  // namespace
 
 void emit_tree(const MapEntry* entry) {
   PendingEntries pending;
   pending.count = 0;
+  pending.lookup_count = 0;
   queue_tree(&pending, entry);
   emit_pending(&pending);
 }
 
 void emit_zones() {
   const std::uint32_t count = hashmap_count(name_table);
-  for (std::uint64_t slot = 1; slot <= count; ++slot)
-    emit_tree(hashmap_root(name_table, slot));
+  for (std::uint64_t first = 1; first <= count; first += WALK_GROUP) {
+    const std::uint64_t n = count - first + 1 < WALK_GROUP ? count - first + 1 : WALK_GROUP;
+    hashmap_warm_trees(name_table, first, n);
+    for (std::uint64_t slot = first; slot < first + n; ++slot)
+      emit_tree(hashmap_root(name_table, slot));
+  }
 }
