@@ -79,9 +79,8 @@ inline bool candidate_is_searched(std::int32_t seen, std::int64_t tail_len) {
 // *tail_len; false when no candidate is left, walk->seen then being the
 // number of candidates the name has (0: no dot other than a final one).
 // The dots are found 16 bytes a step (find_last_dot).
-// The one place the coverage rule is written: the batched lookups of the
-// first candidates and the one-by-one lookups of the rest both take the
-// candidates from it.
+// The one place the coverage rule is written: every lookup of the
+// emitter's batches takes its candidate from it.
 inline bool next_searched_candidate(CandidateWalk* walk, const char** tail,
                                     std::int64_t* tail_len) {
   for (;;) {
@@ -102,19 +101,6 @@ inline bool next_searched_candidate(CandidateWalk* walk, const char** tail,
   }
 }
 
-// Whether one of the searched candidates that walk has still to pass is in
-// name_table, looking them up one by one and stopping at the first hit.
-// Otherwise false, with walk->seen then the number of candidates the name
-// has.
-bool rest_is_covered(CandidateWalk* walk) {
-  const char* tail = nullptr;
-  std::int64_t tail_len = 0;
-  while (next_searched_candidate(walk, &tail, &tail_len)) {
-    if (hashmap_get(name_table, tail, tail_len) != nullptr) return true;
-  }
-  return false;
-}
-
 // Whether the entry can get a line at all, before its candidates are
 // looked at: a non-empty name that is not exempt. An exempt entry never gets
 // a line, and since the candidate walk only decides about the entry's own
@@ -123,44 +109,63 @@ inline bool may_be_written(const MapEntry* entry) {
   return entry->key_len >= 1 && entry->value.payload.bytes[0] == 0;
 }
 
-// Entries decided per batch of candidate lookups, and the most searched
-// candidates of one entry looked up in the batch; a name with more (six
-// labels or more) has the others looked up one by one, if it comes to them.
+// Entries decided together, their candidate lookups batched.
 constexpr int ENTRY_GROUP = 32;
-constexpr int CANDIDATES_PER_ENTRY = 4;
 
-// An entry of the walk not yet decided: its candidate walk, and the
-// candidates taken from it into the batch, lookups[first..first+taken-1].
+// An entry of the walk not yet decided, and where its candidate walk stands.
 struct PendingEntry {
   const MapEntry* entry;
   CandidateWalk walk;
-  int first;
-  int taken;
+  bool walking;  // may be written, and neither covered nor out of candidates
+  bool covered;  // one of its searched candidates is in name_table
 };
 
-// Entries of the post-order walk not yet decided, in walk order, with the
-// candidate lookups of the batch. Deciding them a group at a time lets one
-// hashmap_find_batch call answer all their candidate lookups with
-// overlapping cache misses; they are then decided and written one by one,
-// in order, so the output is the same as deciding each when the walk
-// reaches it.
+// Entries of the post-order walk not yet decided, in walk order. Deciding
+// them a group at a time lets one hashmap_find_batch call answer a candidate
+// lookup of each of them with overlapping cache misses; they are then
+// written one by one, in order, so the output is the same as deciding each
+// when the walk reaches it.
 struct PendingEntries {
   PendingEntry entries[ENTRY_GROUP];
-  MapLookup lookups[ENTRY_GROUP * CANDIDATES_PER_ENTRY];
   int count;
-  int lookup_count;
 };
 
-// The decision for one entry whose batch has been looked up; writes its line
-// when it gets one. Covered: one of its candidates is in the table (the
-// batch answered the first ones; the rest of the walk is looked up here).
-void emit_entry(PendingEntry* pending, const MapLookup* lookups) {
-  const MapEntry* entry = pending->entry;
-  if (!may_be_written(entry)) return;
-  for (int k = 0; k < pending->taken; ++k) {
-    if (lookups[pending->first + k].entry != nullptr) return;
+// Decides coverage for the pending entries in rounds. Each round looks up
+// the next searched candidate of every entry still walking, all in one
+// batch; an entry stops at its first candidate found (covered) or when it
+// has no candidate left. So every entry looks up exactly the candidates a
+// walk of its own, stopping at the first hit, would.
+void decide_coverage(PendingEntries* pending) {
+  MapLookup lookups[ENTRY_GROUP];
+  PendingEntry* asking[ENTRY_GROUP];
+  for (;;) {
+    int n = 0;
+    for (int i = 0; i < pending->count; ++i) {
+      PendingEntry& e = pending->entries[i];
+      if (!e.walking) continue;
+      MapLookup& lookup = lookups[n];
+      if (next_searched_candidate(&e.walk, &lookup.key, &lookup.len)) {
+        asking[n++] = &e;
+      } else {
+        e.walking = false;
+      }
+    }
+    if (n == 0) return;
+    hashmap_find_batch(name_table, lookups, n);
+    for (int k = 0; k < n; ++k) {
+      if (lookups[k].entry == nullptr) continue;
+      asking[k]->covered = true;
+      asking[k]->walking = false;
+    }
   }
-  if (rest_is_covered(&pending->walk) || pending->walk.seen == 0) return;
+}
+
+// Writes the line of a decided entry when it gets one: it may be written, is
+// not covered, has at least one candidate (a dot other than a final one),
+// and is loadable.
+void emit_entry(const PendingEntry& decided) {
+  const MapEntry* entry = decided.entry;
+  if (!may_be_written(entry) || decided.covered || decided.walk.seen == 0) return;
   if (!zone_name_is_loadable(entry->key, entry->key_len)) return;
   write_zone_line(entry->key, entry->key_len);
   ++zone_count;
@@ -192,37 +197,28 @@ bool zone_name_is_loadable(const char* name, std::int64_t len) {
 
 namespace {
 
-// Looks up the batch's candidates, then decides the pending entries in order.
+// Decides the pending entries, then writes their lines in order.
 void emit_pending(PendingEntries* pending) {
-  hashmap_find_batch(name_table, pending->lookups, pending->lookup_count);
+  decide_coverage(pending);
   for (int i = 0; i < pending->count; ++i)
-    emit_entry(&pending->entries[i], pending->lookups);
+    emit_entry(pending->entries[i]);
   pending->count = 0;
-  pending->lookup_count = 0;
 }
 
-// Queues entry for its decision, with up to CANDIDATES_PER_ENTRY of its
-// searched candidates, shortest first, for the batch; decides the group when
-// it is full.
+// Queues entry for its decision; decides the group when it is full.
 void queue_entry(PendingEntries* pending, const MapEntry* entry) {
   PendingEntry& queued = pending->entries[pending->count];
   queued.entry = entry;
-  queued.first = pending->lookup_count;
-  queued.taken = 0;
-  if (may_be_written(entry)) {
-    queued.walk = candidate_walk(entry->key, entry->key_len);
-    MapLookup* lookup = &pending->lookups[queued.first];
-    while (queued.taken < CANDIDATES_PER_ENTRY &&
-           next_searched_candidate(&queued.walk, &lookup->key, &lookup->len)) {
-      ++queued.taken;
-      ++lookup;
-    }
-    pending->lookup_count += queued.taken;
-  }
+  queued.walk = candidate_walk(entry->key, entry->key_len);
+  queued.walking = may_be_written(entry);
+  queued.covered = false;
   if (++pending->count == ENTRY_GROUP) emit_pending(pending);
 }
 
-// Post-order walk of the tree at entry, queueing every entry.
+// The per-tree step: queues the entries of the tree at entry (may be null)
+// in post-order. Entries are decided and written a group at a time, in
+// queue order, so trees queued one after the other come out as if each had
+// been written alone, in the same order.
 void queue_tree(PendingEntries* pending, const MapEntry* entry) {
   // Recursion as deep as the bucket tree, which is AVL-balanced.
   if (entry == nullptr) return;
@@ -239,17 +235,22 @@ constexpr std::uint64_t WALK_GROUP = 16;
 void emit_tree(const MapEntry* entry) {
   PendingEntries pending;
   pending.count = 0;
-  pending.lookup_count = 0;
   queue_tree(&pending, entry);
   emit_pending(&pending);
 }
 
 void emit_zones() {
+  // One queue for all trees: a bucket tree holds a dozen entries, and the
+  // candidate lookups of a whole group of entries overlap their misses
+  // better than those of one tree.
+  PendingEntries pending;
+  pending.count = 0;
   const std::uint32_t count = hashmap_count(name_table);
   for (std::uint64_t first = 1; first <= count; first += WALK_GROUP) {
     const std::uint64_t n = count - first + 1 < WALK_GROUP ? count - first + 1 : WALK_GROUP;
     hashmap_warm_trees(name_table, first, n);
     for (std::uint64_t slot = first; slot < first + n; ++slot)
-      emit_tree(hashmap_root(name_table, slot));
+      queue_tree(&pending, hashmap_root(name_table, slot));
   }
+  emit_pending(&pending);
 }
