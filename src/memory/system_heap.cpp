@@ -1,20 +1,29 @@
 // The platform beneath the guarded allocator: the C heap and the system log.
 //
-// On Linux with glibc the heap is also asked for transparent huge pages. A
-// large table is a few hundred megabytes of small blocks; on 4 KiB pages
-// every one of its pages costs a page fault on first touch and a TLB entry
-// on every walk, and both dominate a large run. Huge pages cut the faults by
-// a factor of 512 and make the walks' address translation cheap. The blocks
-// are the same blocks; only the kernel's pages beneath them change:
+// On Linux with glibc the heap's memory is also prepared in bulk. A large
+// table is a few hundred megabytes of small blocks, and taking them page by
+// page costs one page fault per 4 KiB on first touch, tens of thousands of
+// them. Instead:
 //  - before the first block, glibc's top pad is raised, so that its heap
-//    grows in large steps, each of many huge pages;
-//  - every time the heap has grown, the new part is advised MADV_HUGEPAGE
-//    (a hint: where the kernel offers no huge pages, nothing changes);
+//    grows in steps of HEAP_TOP_PAD;
+//  - every time the heap has grown, the new part is advised as a whole:
+//    MADV_POPULATE_WRITE maps all its pages in one system call (by default),
+//    or, with HOSTZONES_HUGE_PAGES (CMake option), MADV_HUGEPAGE asks for
+//    transparent huge pages, which also make the table's walks cheaper to
+//    translate. Either advice is a hint: a kernel without it leaves the
+//    pages to be faulted in one by one, as before.
 //  - blocks of MAPPED_BLOCK_BYTES or more (input buffers, the bucket array,
 //    the output buffer) get a mapping of their own, advised as well. glibc
 //    would otherwise carve them from its now large top, and releasing one
 //    of them after the table's release would make it sweep up every small
 //    block freed so far, a million of them, before going on.
+// Why populated small pages by default: a huge page needs 2 MiB of free
+// physical memory in one piece, and on a virtual machine that hands free
+// memory back to its host, such pieces are just the ones handed back, which
+// the host must fault in again when they are touched: on the benchmark VM a
+// run after a few idle seconds paid 0.25-0.3 s of system time for that on
+// 1M names, against 0.04 s back to back. Small pages come from the guest's
+// own free lists, about 0.08 s either way (see bench/README.md).
 // FreeBSD promotes superpages by itself, and other platforms, and builds
 // with AddressSanitizer (whose own heap watches every block), keep the
 // plain heap. Nothing is read from the environment.
@@ -36,20 +45,31 @@
 #endif
 
 #if defined(__linux__) && defined(__GLIBC__) && !defined(HOSTZONES_PLAIN_HEAP)
-#define HOSTZONES_HUGE_PAGE_HEAP 1
+#define HOSTZONES_PREPARED_HEAP 1
 #include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
 
-#if defined(HOSTZONES_HUGE_PAGE_HEAP)
+#if defined(HOSTZONES_PREPARED_HEAP)
 
 namespace {
 
 constexpr std::uintptr_t SMALL_PAGE_BYTES = 4096;
 
-// How far beyond each request glibc's heap grows: 32 huge pages a step.
+#if defined(HOSTZONES_HUGE_PAGES)
+// Huge pages, and heap steps of 32 of them; only touched pages are resident.
+constexpr int HEAP_ADVICE = MADV_HUGEPAGE;
 constexpr int HEAP_TOP_PAD = 64 << 20;
+#elif defined(MADV_POPULATE_WRITE)
+// Every page of a step becomes resident: steps small enough that a short
+// run does not pay for many pages it never uses.
+constexpr int HEAP_ADVICE = MADV_POPULATE_WRITE;
+constexpr int HEAP_TOP_PAD = 4 << 20;
+#else
+constexpr int HEAP_ADVICE = MADV_NORMAL;
+constexpr int HEAP_TOP_PAD = 4 << 20;
+#endif
 
 // Blocks this large get a mapping of their own (glibc's own default
 // threshold for that); at most MAPPED_BLOCK_SLOTS of them at a time, the
@@ -66,12 +86,12 @@ MappedBlock mapped_blocks[MAPPED_BLOCK_SLOTS];
 bool heap_prepared = false;
 std::uintptr_t heap_advised_end = 0;  // glibc's heap below this is advised
 
-// Advises [begin, end), widened to whole small pages, for huge pages.
-void advise_huge_pages(std::uintptr_t begin, std::uintptr_t end) {
+// Gives [begin, end), widened to whole small pages, the heap's advice.
+void advise_pages(std::uintptr_t begin, std::uintptr_t end) {
   begin &= ~(SMALL_PAGE_BYTES - 1);
   end = (end + SMALL_PAGE_BYTES - 1) & ~(SMALL_PAGE_BYTES - 1);
   // NOLINTNEXTLINE(performance-no-int-to-ptr): an address range, not an object
-  if (begin < end) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  if (begin < end) (void)madvise(reinterpret_cast<void*>(begin), end - begin, HEAP_ADVICE);
 }
 
 // Once, before the first request: the top pad. A fixed top pad also keeps
@@ -87,9 +107,9 @@ void prepare_heap() {
 void advise_heap_growth() {
   const auto end = reinterpret_cast<std::uintptr_t>(sbrk(0));
   if (end <= heap_advised_end) return;
-  // Adjacent advised ranges merge into one mapping, so the heap stays one
-  // region whose 2 MiB-aligned parts can all be huge pages.
-  advise_huge_pages(heap_advised_end, end);
+  // Adjacent ranges with the same advice merge into one mapping, so the
+  // heap stays one region (whose 2 MiB-aligned parts can all be huge pages).
+  advise_pages(heap_advised_end, end);
   heap_advised_end = end;
 }
 
@@ -119,7 +139,7 @@ void* map_block(std::size_t bytes) {
   void* start = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (start == MAP_FAILED) return nullptr;
   const auto begin = reinterpret_cast<std::uintptr_t>(start);
-  advise_huge_pages(begin, begin + length);
+  advise_pages(begin, begin + length);
   *slot = MappedBlock{start, length};
   return start;
 }
