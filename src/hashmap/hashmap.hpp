@@ -138,7 +138,7 @@ void hashmap_find_batch(const HashMap* map, MapLookup* lookups, int n);
 MapEntry* hashmap_put_looked_up(HashMap* map, const MapLookup* lookup, const MapValue* value);
 
 // Most entries one hashmap_warm_trees call requests.
-constexpr int HASHMAP_WARM_ENTRIES = 512;
+constexpr int HASHMAP_WARM_ENTRIES = 2048;
 
 // Cache warmer for a walk over the bucket trees of the count root slots from
 // index first on (all within 1..count of the map) that is about to follow:

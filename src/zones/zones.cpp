@@ -110,7 +110,7 @@ inline bool may_be_written(const MapEntry* entry) {
 }
 
 // Entries decided together, their candidate lookups batched.
-constexpr int ENTRY_GROUP = 32;
+constexpr int ENTRY_GROUP = 128;
 
 // An entry of the walk not yet decided, and where its candidate walk stands.
 struct PendingEntry {
