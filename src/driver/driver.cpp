@@ -50,8 +50,8 @@ void phase_end(Phase phase) {
 
 void phase_report() {
   const double* s = phase_clock.seconds;
-  std::fprintf(stderr, "phases: read %.4f parse %.4f emit %.4f destroy %.4f commit %.4f\n", s[0],
-               s[1], s[2], s[3], s[4]);
+  (void)std::fprintf(stderr, "phases: read %.4f parse %.4f emit %.4f destroy %.4f commit %.4f\n",
+                     s[0], s[1], s[2], s[3], s[4]);
 }
 #else
 inline void phase_start() {}

@@ -44,7 +44,10 @@
 #define HOSTZONES_PLAIN_HEAP 1
 #endif
 
-#if defined(__linux__) && defined(__GLIBC__) && !defined(HOSTZONES_PLAIN_HEAP)
+// HOSTZONES_TEST_PREPARED_HEAP: the seam's own test (system_heap_test.cpp)
+// builds this branch under the sanitizers as well.
+#if defined(__linux__) && defined(__GLIBC__) && \
+    (!defined(HOSTZONES_PLAIN_HEAP) || defined(HOSTZONES_TEST_PREPARED_HEAP))
 #define HOSTZONES_PREPARED_HEAP 1
 #include <malloc.h>
 #include <sys/mman.h>
