@@ -47,14 +47,22 @@ struct PendingNames {
   int count;
 };
 
+// The names of a group handed to the table so far: bit j for name j, and
+// bit slot % 64 for the root slot of each, a filter that answers most
+// questions of stored_since_lookup without a look at the names.
+struct StoredNames {
+  std::uint32_t names;
+  std::uint64_t slots;
+};
+
 // Whether name i of the group may have been stored since the group was
 // looked up: only by an earlier name of the group with the same key, and so
-// in the same root slot, that was handed to the table. stored: bit j set for
-// each earlier name j handed to it.
-bool stored_since_lookup(const PendingNames* pending, std::uint32_t stored, int i) {
+// in the same root slot, that was handed to the table.
+bool stored_since_lookup(const PendingNames* pending, const StoredNames& stored, int i) {
+  const std::uint64_t slot = pending->lookups[i].slot;
+  if (((stored.slots >> (slot % 64)) & 1u) == 0) return false;
   for (int j = 0; j < i; ++j) {
-    if (((stored >> j) & 1u) != 0 && pending->lookups[j].slot == pending->lookups[i].slot)
-      return true;
+    if (((stored.names >> j) & 1u) != 0 && pending->lookups[j].slot == slot) return true;
   }
   return false;
 }
@@ -66,7 +74,7 @@ bool stored_since_lookup(const PendingNames* pending, std::uint32_t stored, int 
 // occurrence is tried again.
 void store_pending(PendingNames* pending) {
   hashmap_find_batch(name_table, pending->lookups, pending->count);
-  std::uint32_t stored = 0;
+  StoredNames stored{0, 0};
   for (int i = 0; i < pending->count; ++i) {
     MapLookup* lookup = &pending->lookups[i];
     if (lookup->entry == nullptr && stored_since_lookup(pending, stored, i))
@@ -77,7 +85,8 @@ void store_pending(PendingNames* pending) {
     value.payload.bytes[0] = pending->exempt[i];
     if (hashmap_put_looked_up(name_table, lookup, &value) == nullptr) ++lost_names;
     count_host();
-    stored |= 1u << i;
+    stored.names |= 1u << i;
+    stored.slots |= std::uint64_t{1} << (lookup->slot % 64);
   }
   pending->count = 0;
 }
