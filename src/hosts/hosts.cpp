@@ -35,6 +35,7 @@ inline void count_host() {
 
 // Names cut from the buffer and queued for storing; see store_pending.
 constexpr int NAME_GROUP = 32;
+static_assert(NAME_GROUP <= 32, "store_pending keeps one bit per name in 32 bits");
 
 // Names cut from the buffer but not yet stored, in input order. Storing them
 // a group at a time lets one hashmap_find_batch call look them all up with
