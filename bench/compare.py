@@ -2,7 +2,7 @@
 """Times hostzones side by side with the tools users would otherwise run.
 
     compare.py [--runs N] [--sets real,100k,1m,5m] [--binary PATH] [--baseline PATH]
-               [--markdown FILE]
+               [--phases PATH] [--markdown FILE]
 
 Run through bench/compare.sh, which builds the release binary and generates
 the lists first. For every input set each tool runs once to warm the page
@@ -16,6 +16,11 @@ Before timing, hostzones's summary and its output (sorted) are checked
 against bench/reference.py on every input set and on each real list alone;
 any difference ends the run with status 1. The 5m set is timed for hostzones
 alone; it is still checked against the reference, once, untimed.
+
+--phases PATH names a build with HOSTZONES_PHASE_TIMES (bench/compare.sh
+makes one), which reports the CPU time of each phase of its run on standard
+error; it runs N times more on every set, and a second table shows the
+medians per phase.
 """
 
 import argparse
@@ -161,6 +166,24 @@ def time_set(binary, inputs, tools, runs):
             for t, v in results.items()}
 
 
+PHASES = ("read", "parse", "emit", "destroy", "commit")
+
+
+def time_phases(binary, inputs, runs):
+    """Medians of the phase CPU times a HOSTZONES_PHASE_TIMES build reports."""
+    output = os.path.join(WORK, "out-phases.conf")
+    samples = []
+    for _ in range(runs):
+        proc = subprocess.run([binary, output] + inputs, capture_output=True, text=True)
+        line = [l for l in proc.stderr.splitlines() if l.startswith("phases:")]
+        if proc.returncode != 0 or not line:
+            print("the phase build failed (status %d)" % proc.returncode, file=sys.stderr)
+            sys.exit(1)
+        fields = line[0].split()[1:]
+        samples.append(dict(zip(fields[0::2], (float(v) for v in fields[1::2]))))
+    return {p: statistics.median(s[p] for s in samples) for p in PHASES}
+
+
 def machine():
     cpu = "unknown CPU"
     try:
@@ -209,6 +232,7 @@ def main():
     ap.add_argument("--binary", default=os.path.join(ROOT, "build", "release", "hostzones"))
     ap.add_argument("--markdown", default=os.path.join(OUT, "results.md"))
     ap.add_argument("--baseline", help="an earlier hostzones binary to time beside this one")
+    ap.add_argument("--phases", help="a HOSTZONES_PHASE_TIMES build for the phase breakdown")
     args = ap.parse_args()
     if args.baseline:
         BASELINE.append(os.path.abspath(args.baseline))
@@ -261,10 +285,27 @@ def main():
     if "1m" in medians:
         m = medians["1m"]
         hz = m["hostzones"][0]
-        notes.append("1m: python/hostzones x%.1f (target >= 10), mawk/hostzones x%.1f "
-                     "(target >= 8), hostzones %.3f s (target < 0.5), %.0f MiB (target < 200)"
+        notes.append("1m: python/hostzones x%.1f (target >= 5), mawk/hostzones x%.1f "
+                     "(target >= 4), hostzones %.3f s (target <= 0.6), %.0f MiB (target <= 200)"
                      % (m["python"][0] / hz, m["mawk"][0] / hz, hz, m["hostzones"][2] / 1024))
+        if BASELINE_TOOL in m:
+            notes.append("1m: baseline/hostzones x%.2f" % (m[BASELINE_TOOL][0] / hz))
+    if "5m" in medians:
+        notes.append("5m: hostzones %.3f s (target <= 5), %.0f MiB (target <= 1024)" % (
+            medians["5m"]["hostzones"][0], medians["5m"]["hostzones"][2] / 1024))
     text = "\n".join(lines) + "\n\n" + "".join("- %s\n" % n for n in notes)
+    if args.phases:
+        phase_lines = ["| input | " + " | ".join(PHASES) + " | total |",
+                       "|" + "---|" * (len(PHASES) + 2)]
+        for label, files in sets:
+            print("phases %s: %d runs" % (label, args.runs))
+            sys.stdout.flush()
+            res = time_phases(os.path.abspath(args.phases), files, args.runs)
+            phase_lines.append("| %s | " % label + " | ".join("%.3f" % res[p] for p in PHASES)
+                               + " | %.3f |" % sum(res.values()))
+        text += ("\nCPU seconds per phase of hostzones (medians of %d runs of the "
+                 "HOSTZONES_PHASE_TIMES build):\n\n" % args.runs)
+        text += "\n".join(phase_lines) + "\n"
     text += "\nMachine: %s. Medians of %d runs after one warm-up run.\n" % (machine(), args.runs)
     print()
     print(text)

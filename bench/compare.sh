@@ -4,9 +4,18 @@
 # implementation, sort -u and wc -l (bench/compare.py; its options pass
 # through, e.g. --runs 3 --sets real,100k).
 #
-# Needs: cmake and a C++20 compiler, python3, mawk, GNU time, coreutils. Writes only
-# under build/ and bench/out/ (git-ignored); the table also goes to
-# bench/out/results.md. Exits 1 when hostzones and the reference disagree.
+#   --baseline-rev REV   also builds the release binary of git revision REV
+#                        (in build/baseline/) and times it in the same turns,
+#                        for a before/after table
+#   --no-phases          skips the phase breakdown: by default a build with
+#                        HOSTZONES_PHASE_TIMES (build/phases/) splits the CPU
+#                        time of hostzones into read, parse, emit, destroy
+#                        and commit
+#
+# Needs: cmake and a C++20 compiler, python3, mawk, GNU time, coreutils, and
+# git for --baseline-rev. Writes only under build/ and bench/out/
+# (git-ignored); the table also goes to bench/out/results.md. Exits 1 when
+# hostzones and the reference disagree.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -20,6 +29,46 @@ for tool in mawk /usr/bin/time; do
   fi
 done
 
+args=()
+baseline_rev=""
+phases=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --baseline-rev)
+      baseline_rev=${2:?--baseline-rev needs a git revision}
+      shift 2
+      ;;
+    --no-phases)
+      phases=0
+      shift
+      ;;
+    *)
+      args+=("$1")
+      shift
+      ;;
+  esac
+done
+
 cmake --workflow --preset release >/dev/null
+if [ "$phases" = 1 ]; then
+  # The release settings plus the phase clock (bench builds only).
+  cmake --preset release -B build/phases -DHOSTZONES_PHASE_TIMES=ON >/dev/null
+  cmake --build build/phases -j 2 >/dev/null
+  args+=(--phases build/phases/hostzones)
+fi
+if [ -n "$baseline_rev" ]; then
+  # A detached worktree of the revision, built with its own release preset.
+  rm -rf build/baseline
+  git worktree prune
+  git worktree add --detach build/baseline/src "$baseline_rev" >/dev/null
+  (cd build/baseline/src && cmake --preset release -B ../build >/dev/null &&
+    cmake --build ../build -j 2 >/dev/null)
+  args+=(--baseline build/baseline/build/hostzones)
+fi
 python3 bench/make_lists.py --sizes 100k,1m,5m bench/out
-exec python3 bench/compare.py "$@"
+status=0
+python3 bench/compare.py "${args[@]}" || status=$?
+if [ -n "$baseline_rev" ]; then
+  git worktree remove --force build/baseline/src
+fi
+exit "$status"

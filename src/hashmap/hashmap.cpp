@@ -97,8 +97,8 @@ MapEntry* tree_find(const char* key, MapEntry* root) {
 
 namespace {
 
-// Requests the cache line at p. The walks below store nothing, and the
-// compiler may delete loops and calls without effects, prefetches not
+// Requests the cache line at p. The warm-up walk below stores nothing, and
+// the compiler may delete loops and calls without effects, prefetches not
 // counting as effects; the empty volatile statement that takes p is one.
 inline void warm(const void* p) {
   __builtin_prefetch(p);
@@ -107,65 +107,123 @@ inline void warm(const void* p) {
 #endif
 }
 
-// Walks up to HASHMAP_PREFETCH_GROUP lookups in lockstep (see
-// hashmap_prefetch_batch). In each round, at[0..live-1] are the entries the
-// walks still under way have reached, key[0..live-1] their keys.
-void prefetch_group(const HashMap* map, const char* const* keys, const std::int64_t* lens, int n) {
-  const MapEntry* const* slots[HASHMAP_PREFETCH_GROUP];
-  const char* key[HASHMAP_PREFETCH_GROUP];
-  const MapEntry* at[HASHMAP_PREFETCH_GROUP];
-  int active = 0;
+// Where an entry's key block usually starts, counted from the entry. The key
+// block is requested from the heap right after its entry (new_entry), and a
+// heap that carves consecutive small requests from one region, as glibc's
+// does, puts it right behind: the distance is then the heap's share of the
+// entry's block, the 24 guard bytes and the entry with the heap's size word,
+// rounded up to its 16-byte steps. Only requests are made at this guess, so
+// a wrong one costs a wasted request and never a wrong result.
+constexpr std::uintptr_t KEY_FOLLOWS_ENTRY =
+    (24 + sizeof(MapEntry) + sizeof(std::size_t) + 15) & ~std::uintptr_t{15};
+
+// Requests entry and the place its key usually follows it at, so that a
+// walk waits for the key no longer than for the entry.
+inline void warm_entry(const MapEntry* entry) {
+  warm(entry);
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): a request, never a load
+  warm(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(entry) + KEY_FOLLOWS_ENTRY));
+}
+
+// Answers up to HASHMAP_LOOKUP_GROUP lookups in lockstep (see
+// hashmap_find_batch). In each round, at[0..live-1] are the entries the walks
+// still under way have reached (requested in the round before), of the
+// lookups numbered index[0..live-1].
+void find_group(const HashMap* map, MapLookup* lookups, int n) {
+  int index[HASHMAP_LOOKUP_GROUP];
+  const MapEntry* at[HASHMAP_LOOKUP_GROUP];
   for (int i = 0; i < n; ++i) {
-    const char* k = keys[i];
-    if (k == nullptr || k[0] == '\0') continue;
-    const std::int64_t len = lens[i] < 0 ? string_length(k) : lens[i];
-    slots[active] = hashmap_root_slot(map, k, len);
-    warm(slots[active]);
-    key[active++] = k;
+    MapLookup& lookup = lookups[i];
+    lookup.entry = nullptr;
+    lookup.slot = 0;
+    if (lookup.key == nullptr || lookup.key[0] == '\0') continue;
+    if (lookup.len < 0) lookup.len = string_length(lookup.key);
+    lookup.slot = hashmap_slot_index(map, lookup.key, lookup.len);
+    warm(hashmap_slot(map, lookup.slot));
   }
   int live = 0;
-  for (int i = 0; i < active; ++i) {
-    const MapEntry* root = *slots[i];
+  for (int i = 0; i < n; ++i) {
+    if (lookups[i].slot == 0) continue;
+    const MapEntry* root = *hashmap_slot(map, lookups[i].slot);
     if (root == nullptr) continue;
-    warm(root);
-    key[live] = key[i];
+    warm_entry(root);
+    index[live] = i;
     at[live++] = root;
   }
   while (live > 0) {
     // The entries of this round were requested in the previous one; now
-    // their keys are, all before the first comparison waits for one.
-    for (int i = 0; i < live; ++i)
-      warm(at[i]->key);
+    // their keys are (usually already in flight with them), all before the
+    // first comparison waits for one.
+    for (int k = 0; k < live; ++k)
+      warm(at[k]->key);
     int next = 0;
-    for (int i = 0; i < live; ++i) {
-      const int order = tree_compare(key[i], at[i]);
-      if (order == 0) continue;
-      const MapEntry* child = tree_child(at[i], order);
+    for (int k = 0; k < live; ++k) {
+      MapLookup& lookup = lookups[index[k]];
+      const int order = tree_compare(lookup.key, at[k]);
+      if (order == 0) {
+        lookup.entry = const_cast<MapEntry*>(at[k]);
+        continue;
+      }
+      const MapEntry* child = tree_child(at[k], order);
       if (child == nullptr) continue;
-      warm(child);
-      key[next] = key[i];
+      warm_entry(child);
+      index[next] = index[k];
       at[next++] = child;
     }
     live = next;
   }
 }
 
+// Stores key into the tree of the root slot: the one insertion behind
+// hashmap_put and hashmap_put_looked_up.
+MapEntry* put_in_slot(MapEntry** slot, const char* key, std::int64_t len, const MapValue* value) {
+  MapEntry* result = nullptr;
+  tree_insert(key, len, value, slot, &result);
+  return result;
+}
+
 }  // namespace
 
-void hashmap_prefetch_batch(const HashMap* map, const char* const* keys, const std::int64_t* lens,
-                            int n) {
-  for (int done = 0; done < n; done += HASHMAP_PREFETCH_GROUP) {
-    const int group = n - done < HASHMAP_PREFETCH_GROUP ? n - done : HASHMAP_PREFETCH_GROUP;
-    prefetch_group(map, keys + done, lens + done, group);
+void hashmap_find_batch(const HashMap* map, MapLookup* lookups, int n) {
+  for (int done = 0; done < n; done += HASHMAP_LOOKUP_GROUP) {
+    const int group = n - done < HASHMAP_LOOKUP_GROUP ? n - done : HASHMAP_LOOKUP_GROUP;
+    find_group(map, lookups + done, group);
+  }
+}
+
+void hashmap_warm_trees(const HashMap* map, std::uint64_t first, std::uint64_t count) {
+  // A queue in breadth-first order: when entry i is reached, the entries
+  // before it have had the time to arrive, and its own was requested with
+  // its level.
+  const MapEntry* queue[HASHMAP_WARM_ENTRIES];
+  int n = 0;
+  for (std::uint64_t i = first; i < first + count && n < HASHMAP_WARM_ENTRIES; ++i) {
+    const MapEntry* root = *hashmap_slot(map, i);
+    if (root == nullptr) continue;
+    warm_entry(root);
+    queue[n++] = root;
+  }
+  for (int i = 0; i < n; ++i) {
+    const MapEntry* entry = queue[i];
+    warm(entry->key);
+    warm(entry->key + entry->key_len);
+    for (const MapEntry* child : {entry->left, entry->right}) {
+      if (child == nullptr || n == HASHMAP_WARM_ENTRIES) continue;
+      warm_entry(child);
+      queue[n++] = child;
+    }
   }
 }
 
 MapEntry* hashmap_put(HashMap* map, const char* key, std::int64_t len, const MapValue* value) {
   if (key == nullptr || key[0] == '\0') return nullptr;
   if (len < 0) len = string_length(key);
-  MapEntry* result = nullptr;
-  tree_insert(key, len, value, hashmap_root_slot(map, key, len), &result);
-  return result;
+  return put_in_slot(hashmap_root_slot(map, key, len), key, len, value);
+}
+
+MapEntry* hashmap_put_looked_up(HashMap* map, const MapLookup* lookup, const MapValue* value) {
+  if (lookup->slot == 0) return nullptr;
+  return put_in_slot(hashmap_slot(map, lookup->slot), lookup->key, lookup->len, value);
 }
 
 namespace {
@@ -266,10 +324,19 @@ std::int32_t tree_rebalance(MapEntry** slot) {
 
 namespace {
 
+// Bucket trees released per warm-up (hashmap_warm_trees): enough entries to
+// keep many misses in flight, few enough to stay in the cache until their
+// release.
+constexpr std::uint64_t RELEASE_GROUP = 16;
+
 void destroy_bucket_trees(HashMap* map) {
   const std::uint32_t count = hashmap_count(map);
-  for (std::uint64_t i = 1; i <= count; ++i)
-    tree_destroy(*hashmap_slot(map, i));
+  for (std::uint64_t first = 1; first <= count; first += RELEASE_GROUP) {
+    const std::uint64_t n = count - first + 1 < RELEASE_GROUP ? count - first + 1 : RELEASE_GROUP;
+    hashmap_warm_trees(map, first, n);
+    for (std::uint64_t i = first; i < first + n; ++i)
+      tree_destroy(*hashmap_slot(map, i));
+  }
 }
 
 }  // namespace

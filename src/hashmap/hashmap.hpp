@@ -114,23 +114,42 @@ void hashmap_destroy(HashMap* map);
 // null, whatever len says. Changes nothing.
 MapEntry* hashmap_get(const HashMap* map, const char* key, std::int64_t len);
 
-// Most keys one hashmap_prefetch_batch call walks in lockstep; a longer
-// batch is taken in groups of this many.
-constexpr int HASHMAP_PREFETCH_GROUP = 16;
+// One lookup of a batch (hashmap_find_batch). The caller sets key and len;
+// the batch sets the rest.
+struct MapLookup {
+  const char* key;     // NUL-terminated, or null
+  std::int64_t len;    // exact, or negative: measured, and the measure put here
+  std::uint64_t slot;  // set: index of the key's root slot; 0 for a null or empty key
+  MapEntry* entry;     // set: the entry whose key equals key, or null
+};
 
-// Cache warmer for a batch of lookups that are about to follow: for each of
-// the n keys (keys[i] NUL-terminated, lens[i] exact or negative as for
-// hashmap_get) it walks the key's bucket tree the way hashmap_get would, but
-// all keys of a group one level per round: first the entries of the round
-// are requested, then their keys, then every walk compares and steps. The
-// independent cache misses of a round are thus in flight together, instead
-// of one after the other as in a run of hashmap_get calls.
-// Null and empty keys are skipped; n <= 0 does nothing; keys and lens may be
-// null when n <= 0. Reads the map and the keys only: changes nothing,
-// allocates nothing, returns nothing. The lookups themselves stay the
-// caller's, so results never depend on this call.
-void hashmap_prefetch_batch(const HashMap* map, const char* const* keys, const std::int64_t* lens,
-                            int n);
+// Most lookups hashmap_find_batch walks in lockstep; a longer batch is taken
+// in groups of this many.
+constexpr int HASHMAP_LOOKUP_GROUP = 64;
+
+// Answers the n lookups (n <= 0: none) as n calls of hashmap_get would, but
+// walks the keys of a group down their bucket trees together, one level per
+// round: the round's entries are requested (each with the place its key
+// usually follows it at), then the keys are compared and every walk steps.
+// The independent cache misses of a round are thus in flight together,
+// instead of one after the other. Each key is hashed once, and its root slot
+// kept for hashmap_put_looked_up. Reads the map, changes nothing in it.
+void hashmap_find_batch(const HashMap* map, MapLookup* lookups, int n);
+
+// hashmap_put of lookup's key and len into the root slot that
+// hashmap_find_batch found for it in this map (the key is not hashed
+// again). Null for a null or empty key (slot 0), otherwise as hashmap_put.
+MapEntry* hashmap_put_looked_up(HashMap* map, const MapLookup* lookup, const MapValue* value);
+
+// Most entries one hashmap_warm_trees call requests.
+constexpr int HASHMAP_WARM_ENTRIES = 2048;
+
+// Cache warmer for a walk over the bucket trees of the count root slots from
+// index first on (all within 1..count of the map) that is about to follow:
+// requests their entries and keys breadth first, all trees of the group one
+// level after the other, so that the misses of a level are in flight
+// together; at most HASHMAP_WARM_ENTRIES entries. Reads only.
+void hashmap_warm_trees(const HashMap* map, std::uint64_t first, std::uint64_t count);
 
 // Stores key (copied) with a copy of *value (null: the zero value). A present
 // key keeps its entry; its old value is released and replaced. Result: the

@@ -637,7 +637,7 @@ TEST(StringLength, MeasuresHeapKeysOfEveryLength) {
   }
 }
 
-// ---- batch cache warmer -------------------------------------------------------
+// ---- batch lookup, insertion at a looked-up slot, tree warm-up ------------------
 
 // Every bucket tree of map rendered, so any change to keys, links or balances
 // shows.
@@ -648,60 +648,153 @@ std::string render_all(const HashMap* map) {
   return out;
 }
 
-// The warmer reads only: whatever batch it gets (present, absent, null and
-// empty keys, exact and negative lengths, of every size from 0 to past two
-// groups) the trees, the byte total and the heap requests stay as they were,
-// and lookups still find what they found.
-TEST_F(Map, PrefetchBatchChangesNothing) {
+// A map of count buckets holding 200 host names, and the names.
+HashMap* host_map(std::uint32_t count, std::vector<std::string>& present) {
+  HashMap* map = hashmap_create(count);
+  for (int i = 0; i < 200 && map != nullptr; ++i) {
+    present.push_back("host" + std::to_string(i * 7919 % 1000) + ".example.com");
+    if (put(map, present.back()) == nullptr) return nullptr;
+  }
+  return map;
+}
+
+// The lookup batch answers every lookup exactly as hashmap_get does, whatever
+// it gets (present, absent, null and empty keys, exact and negative lengths,
+// batches of every size from 0 to past two lockstep groups), measures
+// negative lengths, names each key's root slot, and changes nothing: the
+// trees, the byte total and the heap requests stay as they were.
+TEST_F(Map, FindBatchAnswersAsHashmapGetAndChangesNothing) {
   for (const std::uint32_t buckets : {1u, 7u, 65535u}) {
     SCOPED_TRACE(buckets);
-    HashMap* map = hashmap_create(buckets);
-    ASSERT_NE(map, nullptr);
     std::vector<std::string> present;
-    for (int i = 0; i < 200; ++i)
-      present.push_back("host" + std::to_string(i * 7919 % 1000) + ".example.com");
-    for (const std::string& key : present)
-      ASSERT_NE(put(map, key), nullptr);
+    HashMap* map = host_map(buckets, present);
+    ASSERT_NE(map, nullptr);
     const std::string shape = render_all(map);
     const std::int64_t bytes = allocated_bytes.load();
     const std::int64_t requests = test_heap.requests;
 
-    std::vector<const char*> keys;
-    std::vector<std::int64_t> lens;
+    std::vector<MapLookup> asked;
     const std::string absent[] = {"absent.example.com", "host0", "zzzz", "\xff\xfe"};
-    for (int i = 0; i < 3 * HASHMAP_PREFETCH_GROUP + 5; ++i) {
+    for (int i = 0; i < 2 * HASHMAP_LOOKUP_GROUP + 5; ++i) {
+      const std::string& some = present[static_cast<std::size_t>(i) % present.size()];
       switch (i % 5) {
         case 0:
-          keys.push_back(nullptr);
-          lens.push_back(3);
+          asked.push_back(MapLookup{nullptr, 3, 7, nullptr});
           break;
         case 1:
-          keys.push_back("");
-          lens.push_back(0);
+          asked.push_back(MapLookup{"", i % 2 == 0 ? 0 : -1, 7, nullptr});
           break;
         case 2:
-          keys.push_back(absent[i % 4].c_str());
-          lens.push_back(static_cast<std::int64_t>(absent[i % 4].size()));
+          asked.push_back(MapLookup{absent[i % 4].c_str(), -1, 0, nullptr});
           break;
         case 3:
-          keys.push_back(present[static_cast<std::size_t>(i)].c_str());
-          lens.push_back(-1);  // measured, as for hashmap_get
+          asked.push_back(MapLookup{some.c_str(), -1, 0, nullptr});  // measured
           break;
         default:
-          keys.push_back(present[static_cast<std::size_t>(i)].c_str());
-          lens.push_back(static_cast<std::int64_t>(present[static_cast<std::size_t>(i)].size()));
+          asked.push_back(
+              MapLookup{some.c_str(), static_cast<std::int64_t>(some.size()), 0, nullptr});
       }
     }
-    hashmap_prefetch_batch(map, nullptr, nullptr, 0);
-    for (int n = 0; n <= static_cast<int>(keys.size()); ++n)
-      hashmap_prefetch_batch(map, keys.data(), lens.data(), n);
+    hashmap_find_batch(map, nullptr, 0);
+    for (std::size_t n = 0; n <= asked.size(); n += 13) {
+      std::vector<MapLookup> lookups(asked.begin(), asked.begin() + static_cast<std::ptrdiff_t>(n));
+      hashmap_find_batch(map, lookups.data(), static_cast<int>(n));
+      for (std::size_t i = 0; i < n; ++i) {
+        const MapLookup& l = lookups[i];
+        SCOPED_TRACE(i);
+        EXPECT_EQ(l.key, asked[i].key);
+        EXPECT_EQ(l.entry, hashmap_get(map, asked[i].key, asked[i].len));
+        if (l.key == nullptr || l.key[0] == '\0') {
+          EXPECT_EQ(l.slot, 0u);
+          continue;
+        }
+        EXPECT_EQ(l.len, static_cast<std::int64_t>(std::strlen(l.key)));
+        EXPECT_EQ(hashmap_slot(map, l.slot), hashmap_root_slot(map, l.key, l.len));
+      }
+    }
     EXPECT_EQ(render_all(map), shape);
     EXPECT_EQ(allocated_bytes.load(), bytes);
     EXPECT_EQ(test_heap.requests, requests);
-    for (const std::string& key : present)
-      EXPECT_NE(get(map, key), nullptr) << key;
-    EXPECT_EQ(get(map, "absent.example.com"), nullptr);
     EXPECT_EQ(hashmap_check(map), "");
+    hashmap_destroy(map);
+  }
+}
+
+// A put at a looked-up slot is hashmap_put without the hash: the same
+// entries, shapes and balances for the same keys in the same order, the same
+// replacement of a present key's value, nothing for a null or empty key, and
+// the map unchanged when the heap refuses the entry or its key copy.
+TEST_F(Map, PutLookedUpIsHashmapPutAtTheFoundSlot) {
+  for (const std::uint32_t buckets : {1u, 7u, 65535u}) {
+    SCOPED_TRACE(buckets);
+    std::vector<std::string> keys;
+    HashMap* expected = host_map(buckets, keys);
+    ASSERT_NE(expected, nullptr);
+    HashMap* map = hashmap_create(buckets);
+    ASSERT_NE(map, nullptr);
+    for (const std::string& key : keys) {
+      MapLookup lookup{key.c_str(), -1, 0, nullptr};
+      hashmap_find_batch(map, &lookup, 1);
+      MapEntry* stored = hashmap_put_looked_up(map, &lookup, nullptr);
+      ASSERT_NE(stored, nullptr);
+      EXPECT_EQ(stored, lookup.entry != nullptr ? lookup.entry : get(map, key));
+    }
+    EXPECT_EQ(render_all(map), render_all(expected));
+    EXPECT_EQ(hashmap_check(map), "");
+
+    // A present key: its value is replaced, the entry kept.
+    MapLookup lookup{keys[0].c_str(), -1, 0, nullptr};
+    hashmap_find_batch(map, &lookup, 1);
+    const MapValue seven = plain_value(1, 7);
+    EXPECT_EQ(hashmap_put_looked_up(map, &lookup, &seven), lookup.entry);
+    EXPECT_EQ(lookup.entry->value.payload.word, 7u);
+
+    // Null and empty keys store nothing.
+    const std::int64_t requests = test_heap.requests;
+    for (const char* key : {static_cast<const char*>(nullptr), ""}) {
+      MapLookup none{key, -1, 0, nullptr};
+      hashmap_find_batch(map, &none, 1);
+      EXPECT_EQ(hashmap_put_looked_up(map, &none, nullptr), nullptr);
+    }
+    EXPECT_EQ(test_heap.requests, requests);
+
+    // A refused entry block or key copy leaves the map as it was.
+    const std::string shape = render_all(map);
+    const std::int64_t bytes = allocated_bytes.load();
+    for (const std::int64_t failing : {1, 2}) {
+      MapLookup fresh{"fresh.example.org", -1, 0, nullptr};
+      hashmap_find_batch(map, &fresh, 1);
+      test_heap.fail_at = test_heap.requests + failing;
+      EXPECT_EQ(hashmap_put_looked_up(map, &fresh, nullptr), nullptr);
+      test_heap.fail_at = 0;
+      EXPECT_EQ(render_all(map), shape);
+      EXPECT_EQ(allocated_bytes.load(), bytes);
+    }
+    hashmap_destroy(expected);
+    hashmap_destroy(map);
+  }
+}
+
+// The warm-up reads only, for every group of slots (the last slot included)
+// and for groups with more entries than it requests.
+TEST_F(Map, WarmTreesChangesNothing) {
+  for (const std::uint32_t buckets : {1u, 7u, 65535u}) {
+    SCOPED_TRACE(buckets);
+    std::vector<std::string> present;
+    HashMap* map = host_map(buckets, present);
+    ASSERT_NE(map, nullptr);
+    for (int i = 0; i < 2 * HASHMAP_WARM_ENTRIES; ++i)
+      ASSERT_NE(put(map, "many" + std::to_string(i) + ".example.net"), nullptr);
+    const std::string shape = render_all(map);
+    const std::int64_t bytes = allocated_bytes.load();
+    const std::int64_t requests = test_heap.requests;
+    for (std::uint64_t first = 1; first <= buckets; first += 5)
+      hashmap_warm_trees(map, first, std::min<std::uint64_t>(5, buckets - first + 1));
+    hashmap_warm_trees(map, 1, buckets);
+    hashmap_warm_trees(map, buckets, 1);
+    EXPECT_EQ(render_all(map), shape);
+    EXPECT_EQ(allocated_bytes.load(), bytes);
+    EXPECT_EQ(test_heap.requests, requests);
     hashmap_destroy(map);
   }
 }

@@ -8,9 +8,9 @@
 // working variable. The steps take a slot's address so that they can put a
 // new root into it. Entries are relinked, never copied or moved.
 //
-// Every search (tree_find, and through it hashmap_get; the cache warmer of
-// hashmap_prefetch_batch) compares with tree_compare and steps with
-// tree_child, and insertion and removal order keys by tree_compare too.
+// Every search (tree_find, and through it hashmap_get; the lockstep walk of
+// hashmap_find_batch) compares with tree_compare and steps with tree_child,
+// and insertion and removal order keys by tree_compare too.
 #pragma once
 
 #include <cstdint>
@@ -26,8 +26,14 @@ inline MapEntry* const* hashmap_slot(const HashMap* map, std::uint64_t index) {
   return reinterpret_cast<MapEntry* const*>(map) + index;
 }
 
-// The order of key against entry's key: strcmp, bytes as unsigned values.
+// The order of key against entry's key: strcmp's, bytes as unsigned values;
+// only the sign of the result counts. Most keys met on a walk differ from
+// the searched one in the first byte, which is compared here before strcmp
+// is called for the rest.
 inline int tree_compare(const char* key, const MapEntry* entry) {
+  const auto a = static_cast<unsigned char>(key[0]);
+  const auto b = static_cast<unsigned char>(entry->key[0]);
+  if (a != b) return a < b ? -1 : 1;
   return std::strcmp(key, entry->key);
 }
 

@@ -33,50 +33,76 @@ inline void count_host() {
   if (host_count < INT32_MAX) ++host_count;
 }
 
-// Stores the len-byte name at name (NUL at name[len]) with the exempt flag,
-// unless the table holds it already. len is at most LONGEST_KEY (queue_name
-// drops longer tokens). A name the table fails to store is counted all the
-// same, and in lost_names.
-inline void store_name(const char* name, std::int64_t len, unsigned char exempt) {
-  if (hashmap_get(name_table, name, len) != nullptr) return;
-  MapValue value{};
-  value.kind = 1;
-  value.payload.bytes[0] = exempt;
-  if (hashmap_put(name_table, name, len, &value) == nullptr) ++lost_names;
-  count_host();
-}
+// Names cut from the buffer and queued for storing; see store_pending.
+constexpr int NAME_GROUP = 32;
+static_assert(NAME_GROUP <= 32, "store_pending keeps one bit per name in 32 bits");
 
 // Names cut from the buffer but not yet stored, in input order. Storing them
-// a group at a time lets one hashmap_prefetch_batch call overlap the cache
-// misses of all their lookups; they are then stored one by one, in order,
+// a group at a time lets one hashmap_find_batch call look them all up with
+// overlapping cache misses; they are then stored one by one, in order,
 // exactly as if each had been stored when it was cut. The names stay valid
 // meanwhile: later cuts write only at or beyond the current position.
 struct PendingNames {
-  const char* names[HASHMAP_PREFETCH_GROUP];
-  std::int64_t lens[HASHMAP_PREFETCH_GROUP];
-  unsigned char exempt[HASHMAP_PREFETCH_GROUP];
+  MapLookup lookups[NAME_GROUP];
+  unsigned char exempt[NAME_GROUP];
   int count;
 };
 
-// Warms the pending names' lookups, then stores them in order.
+// The names of a group handed to the table so far: bit j for name j, and
+// bit slot % 64 for the root slot of each, a filter that answers most
+// questions of stored_since_lookup without a look at the names.
+struct StoredNames {
+  std::uint32_t names;
+  std::uint64_t slots;
+};
+
+// Whether name i of the group may have been stored since the group was
+// looked up: only by an earlier name of the group with the same key, and so
+// in the same root slot, that was handed to the table.
+bool stored_since_lookup(const PendingNames* pending, const StoredNames& stored, int i) {
+  const std::uint64_t slot = pending->lookups[i].slot;
+  if (((stored.slots >> (slot % 64)) & 1u) == 0) return false;
+  for (int j = 0; j < i; ++j) {
+    if (((stored.names >> j) & 1u) != 0 && pending->lookups[j].slot == slot) return true;
+  }
+  return false;
+}
+
+// Looks the pending names up together, then stores, in order, each one the
+// table does not hold yet, with its exempt flag: a kind-1 value whose first
+// payload byte is the flag. Every name handed to the table is counted; one
+// it fails to store is counted all the same, and in lost_names, and a later
+// occurrence is tried again.
 void store_pending(PendingNames* pending) {
-  hashmap_prefetch_batch(name_table, pending->names, pending->lens, pending->count);
-  for (int i = 0; i < pending->count; ++i)
-    store_name(pending->names[i], pending->lens[i], pending->exempt[i]);
+  hashmap_find_batch(name_table, pending->lookups, pending->count);
+  StoredNames stored{0, 0};
+  for (int i = 0; i < pending->count; ++i) {
+    MapLookup* lookup = &pending->lookups[i];
+    if (lookup->entry == nullptr && stored_since_lookup(pending, stored, i))
+      lookup->entry = hashmap_get(name_table, lookup->key, lookup->len);
+    if (lookup->entry != nullptr) continue;
+    MapValue value{};
+    value.kind = 1;
+    value.payload.bytes[0] = pending->exempt[i];
+    if (hashmap_put_looked_up(name_table, lookup, &value) == nullptr) ++lost_names;
+    count_host();
+    stored.names |= 1u << i;
+    stored.slots |= std::uint64_t{1} << (lookup->slot % 64);
+  }
   pending->count = 0;
 }
 
-// Queues the name for store_name; stores the group when it is full. A name
-// too long to be a key (LONGEST_KEY) is no host name and is dropped here,
-// before anything is looked up or counted.
+// Queues the len-byte name at name (NUL at name[len]) with its exempt flag;
+// stores the group when it is full. A name too long to be a key
+// (LONGEST_KEY) is no host name and is dropped here, before anything is
+// looked up or counted.
 inline void queue_name(PendingNames* pending, const char* name, std::int64_t len,
                        unsigned char exempt) {
   if (len > LONGEST_KEY) return;
   const int i = pending->count;
-  pending->names[i] = name;
-  pending->lens[i] = len;
+  pending->lookups[i] = MapLookup{name, len, 0, nullptr};
   pending->exempt[i] = exempt;
-  if (++pending->count == HASHMAP_PREFETCH_GROUP) store_pending(pending);
+  if (++pending->count == NAME_GROUP) store_pending(pending);
 }
 
 // Whether the k-byte token at token (NUL at token[k]) holds a dot that is

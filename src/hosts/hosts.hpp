@@ -4,7 +4,7 @@
 // Input buffer: buffer[0..size-1] are the file's bytes (any values, NUL
 // included), buffer[size] is '\n' and buffer[size + 1] is NUL. The parser
 // splits it in place (NUL bytes behind lines and tokens, lower-cased names)
-// and allocates nothing itself; hashmap_put copies every stored name, so
+// and allocates nothing itself; the table copies every stored name, so
 // nothing refers into the buffer after the call.
 //
 // Grammar, per line (a line ends at '\n' or NUL; bytes 0x01..0x20 are

@@ -238,7 +238,7 @@ TEST_F(Parser, RewritesInPlace) {
   EXPECT_EQ(parse_text("# C\n"), "# C\0\n\0"s);
 }
 
-// Names are stored in groups (their lookups warmed together); a list of many
+// Names are stored in groups (looked up together); a list of many
 // groups must store exactly what storing one name at a time stores: the
 // first occurrence fixes the flag, whether the repeat falls in the same
 // group or a later one, on a later line, or in a later file.

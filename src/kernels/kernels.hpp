@@ -11,7 +11,7 @@
 //   ScanClass::token_or_nul    NUL or a token byte      skip_blanks
 //   ScanClass::blank_or_nul    NUL or a blank           find_blank
 //   ScanClass::newline_or_nul  NUL or '\n'              find_line_end
-//   ScanClass::dot_or_nul      NUL or '.'               find_dot
+//   ScanClass::dot_or_nul      NUL or '.'               find_dot, find_last_dot
 //
 // Each class is defined once, by stops_at<C>. Every scan comes in two
 // versions built from that definition: scan_scalar<C> tests byte by byte
@@ -22,8 +22,16 @@
 // HOSTZONES_SCALAR_KERNELS (CMake option HOSTZONES_SCALAR_KERNELS), the
 // scalar ones otherwise; both give the same results on every input.
 //
+// One scan runs backwards, over a text of known length rather than up to a
+// NUL: rscan_scalar<C> and rscan_vector<C> give the position of the last
+// byte of class C among text[0..end-1], or -1 (find_last_dot, the zone
+// emitter's walk over a name's parent domains, right to left).
+//
 // Read bound. scan_vector<C> first tests the byte at p alone, so a scan that
-// stops at once reads that byte only. Otherwise it reads whole aligned
+// stops at once reads that byte only. rscan_vector<C> reads whole aligned
+// 16-byte blocks, from the one that holds text[end-1] back to the one that
+// holds the byte found or text[0]; every one of them holds a byte of the
+// text. Otherwise it reads whole aligned
 // 16-byte blocks, from the block that holds p to the block that holds the
 // stop byte. An aligned 16-byte block never crosses a page and each one read
 // holds a byte of the string, so the reads cannot fault; the bytes outside
@@ -74,6 +82,16 @@ inline std::int64_t scan_scalar(const char* p) {
   while (!stops_at<C>(static_cast<unsigned char>(p[i])))
     ++i;
   return i;
+}
+
+// Position of the last byte of class C among text[0..end-1], or -1; one byte
+// at a time.
+template <ScanClass C>
+inline std::int64_t rscan_scalar(const char* text, std::int64_t end) {
+  std::int64_t i = end - 1;
+  while (i >= 0 && !stops_at<C>(static_cast<unsigned char>(text[i])))
+    --i;
+  return i < 0 ? -1 : i;
 }
 
 // Whether byte c is an upper-case ASCII letter, the only bytes lower_case
@@ -145,6 +163,34 @@ HOSTZONES_ALIGNED_OVERREAD inline std::int64_t scan_vector(const char* p) {
   }
 }
 
+// rscan_scalar, 16 bytes per step. The first step loads the aligned block
+// that holds text[end-1] and drops the mask bits of the bytes after it; the
+// step that reaches the block holding text[0] drops those of the bytes
+// before it. Addresses are stepped as integers, so no pointer leaves the
+// text.
+template <ScanClass C>
+HOSTZONES_ALIGNED_OVERREAD inline std::int64_t rscan_vector(const char* text, std::int64_t end) {
+  if (end <= 0) return -1;
+  const auto first = reinterpret_cast<std::uintptr_t>(text);
+  const std::uintptr_t last = first + static_cast<std::uintptr_t>(end - 1);
+  std::uintptr_t block = last & ~static_cast<std::uintptr_t>(15);
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): an aligned block of the text
+  std::uint32_t mask = class_mask<C>(_mm_load_si128(reinterpret_cast<const __m128i*>(block))) &
+                       (0xffffu >> (15 - (last - block)));
+  for (;;) {
+    if (block <= first) {
+      mask &= 0xffffu << (first - block);
+      if (mask == 0) return -1;
+      break;
+    }
+    if (mask != 0) break;
+    block -= 16;
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): an aligned block of the text
+    mask = class_mask<C>(_mm_load_si128(reinterpret_cast<const __m128i*>(block)));
+  }
+  return static_cast<std::int64_t>(block - first) + (31 - __builtin_clz(mask));
+}
+
 // Upper-case letters of x lowered: x + 0x3f maps 'A'..'Z' onto 0x80..0x99,
 // the signed bytes below -102, and nothing else there. The same bytes as
 // is_upper_ascii.
@@ -182,6 +228,10 @@ template <ScanClass C>
 HOSTZONES_ALIGNED_OVERREAD inline std::int64_t scan(const char* p) {
   return scan_vector<C>(p);
 }
+template <ScanClass C>
+HOSTZONES_ALIGNED_OVERREAD inline std::int64_t rscan(const char* text, std::int64_t end) {
+  return rscan_vector<C>(text, end);
+}
 inline void lower_case(char* text, std::int64_t len) {
   lower_case_vector(text, len);
 }
@@ -191,6 +241,10 @@ inline void lower_case(char* text, std::int64_t len) {
 template <ScanClass C>
 inline std::int64_t scan(const char* p) {
   return scan_scalar<C>(p);
+}
+template <ScanClass C>
+inline std::int64_t rscan(const char* text, std::int64_t end) {
+  return rscan_scalar<C>(text, end);
 }
 inline void lower_case(char* text, std::int64_t len) {
   lower_case_scalar(text, len);
@@ -213,4 +267,10 @@ HOSTZONES_ALIGNED_OVERREAD inline std::int64_t find_dot(const char* p) {
 }
 HOSTZONES_ALIGNED_OVERREAD inline std::int64_t find_nul(const char* p) {
   return scan<ScanClass::nul>(p);
+}
+
+// Position of the last dot among the end bytes at text, which hold no NUL,
+// or -1.
+HOSTZONES_ALIGNED_OVERREAD inline std::int64_t find_last_dot(const char* text, std::int64_t end) {
+  return rscan<ScanClass::dot_or_nul>(text, end);
 }

@@ -169,6 +169,72 @@ TEST(Scanners, StayWithinTheStringAtPageEdges) {
   guard_pages_close(&g);
 }
 
+// ---- the backward scan: find_last_dot ------------------------------------
+
+using BackwardFunction = std::int64_t (*)(const char*, std::int64_t);
+
+std::vector<std::pair<std::string, BackwardFunction>> last_dot_versions() {
+  std::vector<std::pair<std::string, BackwardFunction>> all = {
+      {"scalar", rscan_scalar<ScanClass::dot_or_nul>}, {"program", find_last_dot}};
+#if defined(HOSTZONES_VECTOR_KERNELS)
+  all.emplace_back("vector", rscan_vector<ScanClass::dot_or_nul>);
+#endif
+  return all;
+}
+
+// The last dot among text[0..end-1] by the definition, or -1.
+std::int64_t reference_last_dot(const char* text, std::int64_t end) {
+  for (std::int64_t i = end - 1; i >= 0; --i) {
+    if (text[i] == '.') return i;
+  }
+  return -1;
+}
+
+TEST(LastDot, EveryVersionAgreesOnRandomNames) {
+  // Names of up to 100 bytes at every alignment, dots at random places
+  // (none, first, last, runs), every end from 0 to the length; the byte
+  // after the end is a dot too, so a scan that looks past its end shows.
+  std::mt19937 random(20261211);
+  std::uniform_int_distribution<int> length(0, 100), offset(0, 15), kind(0, 99), byte(1, 255);
+  alignas(16) char buf[160];
+  for (int round = 0; round < 20000; ++round) {
+    const int start = offset(random), len = length(random);
+    char* p = buf + start;
+    for (int i = 0; i < len; ++i) {
+      const int k = kind(random);
+      p[i] = static_cast<char>(k < 15 ? '.' : k < 60 ? 'a' + k % 26 : byte(random));
+      if (p[i] == '\0') p[i] = 'x';
+    }
+    p[len] = '.';
+    for (int end = 0; end <= len; ++end) {
+      const std::int64_t expected = reference_last_dot(p, end);
+      for (const auto& [name, last_dot] : last_dot_versions())
+        ASSERT_EQ(last_dot(p, end), expected) << name << " round " << round << " end " << end;
+    }
+  }
+}
+
+TEST(LastDot, StaysWithinTheTextAtPageEdges) {
+  // Texts ending at the last byte of the page or starting at its first, with
+  // a dot at every position or none; any read outside the text's aligned
+  // blocks faults.
+  GuardPages g = guard_pages_open();
+  ASSERT_NE(g.mapping, nullptr);
+  for (std::int64_t len = 0; len <= 64; ++len) {
+    for (std::int64_t dot = -1; dot < len; ++dot) {
+      for (int placement = 0; placement < 2; ++placement) {
+        char* text = placement == 0 ? guard_pages_end_at_boundary(g, static_cast<std::size_t>(len))
+                                    : guard_pages_start_at_boundary(g);
+        std::memset(text, 'a', static_cast<std::size_t>(len));
+        if (dot >= 0) text[dot] = '.';
+        for (const auto& [name, last_dot] : last_dot_versions())
+          ASSERT_EQ(last_dot(text, len), dot) << name << " len " << len << " dot " << dot;
+      }
+    }
+  }
+  guard_pages_close(&g);
+}
+
 // ---- lower_case ----------------------------------------------------------
 
 using LowerFunction = void (*)(char*, std::int64_t);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "hashmap/hashmap.hpp"
+#include "kernels/kernels.hpp"
 #include "run_state/run_state.hpp"
 
 namespace {
@@ -51,13 +52,14 @@ void write_zone_line(const char* name, std::int64_t len) {
 }
 
 // The parent candidates of a name, walked from the right: the tail after
-// each dot that is not the name's last byte, shortest first. Position len
-// holds the NUL, so a final dot starts no candidate; position 0 is never
-// examined, so the whole name is never a candidate.
+// each dot that is not the name's last byte, shortest first. The last byte
+// is never examined, so a final dot starts no candidate; a dot at position
+// 0 starts one (the name without its first byte), and the whole name is
+// never a candidate.
 struct CandidateWalk {
   const char* key;    // the name, NUL at key[len]
   std::int64_t len;   // its length, at least 1
-  std::int64_t p;     // the next position to examine, counting down to 1
+  std::int64_t p;     // the dots not yet passed lie in key[0..p-1]
   std::int32_t seen;  // candidates passed so far, searched or not
 };
 
@@ -76,37 +78,27 @@ inline bool candidate_is_searched(std::int32_t seen, std::int64_t tail_len) {
 // with it in *tail (a pointer into the name, ended by the name's NUL) and
 // *tail_len; false when no candidate is left, walk->seen then being the
 // number of candidates the name has (0: no dot other than a final one).
-// The one place the coverage rule is written: the coverage decision and
-// the cache warmer both walk the candidates through it.
+// The dots are found 16 bytes a step (find_last_dot).
+// The one place the coverage rule is written: every lookup of the
+// emitter's batches takes its candidate from it.
 inline bool next_searched_candidate(CandidateWalk* walk, const char** tail,
                                     std::int64_t* tail_len) {
-  for (; walk->p >= 1; --walk->p) {
-    if (walk->key[walk->p - 1] != '.') continue;
-    const std::int64_t n = walk->len - walk->p;
+  for (;;) {
+    const std::int64_t dot = find_last_dot(walk->key, walk->p);
+    if (dot < 0) {
+      walk->p = 0;
+      return false;
+    }
+    const std::int64_t n = walk->len - (dot + 1);
     const bool searched = candidate_is_searched(walk->seen, n);
     ++walk->seen;
+    walk->p = dot;
     if (searched) {
-      *tail = walk->key + walk->p;
+      *tail = walk->key + dot + 1;
       *tail_len = n;
-      --walk->p;
       return true;
     }
   }
-  return false;
-}
-
-// Whether a name of n bytes (n >= 1) is covered: one of its looked-up
-// candidates is in name_table. Otherwise false, with *candidates holding the
-// number of candidates the name has.
-bool is_covered(const char* key, std::int64_t n, std::int32_t* candidates) {
-  CandidateWalk walk = candidate_walk(key, n);
-  const char* tail = nullptr;
-  std::int64_t tail_len = 0;
-  while (next_searched_candidate(&walk, &tail, &tail_len)) {
-    if (hashmap_get(name_table, tail, tail_len) != nullptr) return true;
-  }
-  *candidates = walk.seen;
-  return false;
 }
 
 // Whether the entry can get a line at all, before its candidates are
@@ -117,14 +109,65 @@ inline bool may_be_written(const MapEntry* entry) {
   return entry->key_len >= 1 && entry->value.payload.bytes[0] == 0;
 }
 
-// The decision for one entry; writes its line when it gets one.
-void emit_entry(const MapEntry* entry) {
-  if (!may_be_written(entry)) return;
-  const std::int64_t n = entry->key_len;
-  std::int32_t candidates = 0;
-  if (is_covered(entry->key, n, &candidates) || candidates == 0) return;
-  if (!zone_name_is_loadable(entry->key, n)) return;
-  write_zone_line(entry->key, n);
+// Entries decided together, their candidate lookups batched.
+constexpr int ENTRY_GROUP = 128;
+
+// An entry of the walk not yet decided, and where its candidate walk stands.
+struct PendingEntry {
+  const MapEntry* entry;
+  CandidateWalk walk;
+  bool walking;  // may be written, and neither covered nor out of candidates
+  bool covered;  // one of its searched candidates is in name_table
+};
+
+// Entries of the post-order walk not yet decided, in walk order. Deciding
+// them a group at a time lets one hashmap_find_batch call answer a candidate
+// lookup of each of them with overlapping cache misses; they are then
+// written one by one, in order, so the output is the same as deciding each
+// when the walk reaches it.
+struct PendingEntries {
+  PendingEntry entries[ENTRY_GROUP];
+  int count;
+};
+
+// Decides coverage for the pending entries in rounds. Each round looks up
+// the next searched candidate of every entry still walking, all in one
+// batch; an entry stops at its first candidate found (covered) or when it
+// has no candidate left. So every entry looks up exactly the candidates a
+// walk of its own, stopping at the first hit, would.
+void decide_coverage(PendingEntries* pending) {
+  MapLookup lookups[ENTRY_GROUP];
+  PendingEntry* asking[ENTRY_GROUP];
+  for (;;) {
+    int n = 0;
+    for (int i = 0; i < pending->count; ++i) {
+      PendingEntry& e = pending->entries[i];
+      if (!e.walking) continue;
+      MapLookup& lookup = lookups[n];
+      if (next_searched_candidate(&e.walk, &lookup.key, &lookup.len)) {
+        asking[n++] = &e;
+      } else {
+        e.walking = false;
+      }
+    }
+    if (n == 0) return;
+    hashmap_find_batch(name_table, lookups, n);
+    for (int k = 0; k < n; ++k) {
+      if (lookups[k].entry == nullptr) continue;
+      asking[k]->covered = true;
+      asking[k]->walking = false;
+    }
+  }
+}
+
+// Writes the line of a decided entry when it gets one: it may be written, is
+// not covered, has at least one candidate (a dot other than a final one),
+// and is loadable.
+void emit_entry(const PendingEntry& decided) {
+  const MapEntry* entry = decided.entry;
+  if (!may_be_written(entry) || decided.covered || decided.walk.seen == 0) return;
+  if (!zone_name_is_loadable(entry->key, entry->key_len)) return;
+  write_zone_line(entry->key, entry->key_len);
   ++zone_count;
 }
 
@@ -154,62 +197,38 @@ bool zone_name_is_loadable(const char* name, std::int64_t len) {
 
 namespace {
 
-// Most searched candidates one entry contributes to a warm-up; a name with
-// more has its longest ones left cold (they are looked up all the same).
-constexpr int CANDIDATES_PER_ENTRY = 4;
-
-// Entries of the post-order walk not yet decided, in walk order. Deciding
-// them a group at a time lets one hashmap_prefetch_batch call overlap the
-// cache misses of all their candidate lookups; they are then decided and
-// written one by one, in order, so the output is the same as deciding each
-// when the walk reaches it.
-struct PendingEntries {
-  const MapEntry* entries[HASHMAP_PREFETCH_GROUP];
-  int count;
-};
-
-// Adds to keys/lens (from *n on) the candidates of entry that is_covered
-// would look up, shortest first, at most CANDIDATES_PER_ENTRY of them.
-void collect_candidates(const MapEntry* entry, const char** keys, std::int64_t* lens, int* n) {
-  if (!may_be_written(entry)) return;
-  CandidateWalk walk = candidate_walk(entry->key, entry->key_len);
-  for (int taken = 0;
-       taken < CANDIDATES_PER_ENTRY && next_searched_candidate(&walk, &keys[*n], &lens[*n]);
-       ++taken) {
-    ++*n;
-  }
-}
-
-// Warms the pending entries' candidate lookups, then decides them in order.
+// Decides the pending entries, then writes their lines in order.
 void emit_pending(PendingEntries* pending) {
-  const char* keys[HASHMAP_PREFETCH_GROUP * CANDIDATES_PER_ENTRY];
-  std::int64_t lens[HASHMAP_PREFETCH_GROUP * CANDIDATES_PER_ENTRY];
-  int n = 0;
-  for (int i = 0; i < pending->count; ++i)
-    collect_candidates(pending->entries[i], keys, lens, &n);
-  // keys and lens are filled up to n only. With no candidate there is
-  // nothing to warm; skipping the call also spares GCC's link-time
-  // optimiser the path on which it cannot see that a batch of 0 reads
-  // nothing (it warned of uninitialised arrays there).
-  if (n > 0) hashmap_prefetch_batch(name_table, keys, lens, n);
+  decide_coverage(pending);
   for (int i = 0; i < pending->count; ++i)
     emit_entry(pending->entries[i]);
   pending->count = 0;
 }
 
-// Post-order walk of the tree at entry, queueing every entry for emit_entry.
+// Queues entry for its decision; decides the group when it is full.
+void queue_entry(PendingEntries* pending, const MapEntry* entry) {
+  PendingEntry& queued = pending->entries[pending->count];
+  queued.entry = entry;
+  queued.walk = candidate_walk(entry->key, entry->key_len);
+  queued.walking = may_be_written(entry);
+  queued.covered = false;
+  if (++pending->count == ENTRY_GROUP) emit_pending(pending);
+}
+
+// The per-tree step: queues the entries of the tree at entry (may be null)
+// in post-order. Entries are decided and written a group at a time, in
+// queue order, so trees queued one after the other come out as if each had
+// been written alone, in the same order.
 void queue_tree(PendingEntries* pending, const MapEntry* entry) {
   // Recursion as deep as the bucket tree, which is AVL-balanced.
   if (entry == nullptr) return;
-  // The right child and this entry's key are fetched while the left subtree
-  // is walked; a prefetch of a null child does nothing.
-  __builtin_prefetch(entry->right);
-  __builtin_prefetch(entry->key);
   queue_tree(pending, entry->left);
   queue_tree(pending, entry->right);
-  pending->entries[pending->count] = entry;
-  if (++pending->count == HASHMAP_PREFETCH_GROUP) emit_pending(pending);
+  queue_entry(pending, entry);
 }
+
+// Bucket trees warmed together before their walk (hashmap_warm_trees).
+constexpr std::uint64_t WALK_GROUP = 16;
 
 }  // namespace
 
@@ -221,7 +240,17 @@ void emit_tree(const MapEntry* entry) {
 }
 
 void emit_zones() {
+  // One queue for all trees: a bucket tree holds a dozen entries, and the
+  // candidate lookups of a whole group of entries overlap their misses
+  // better than those of one tree.
+  PendingEntries pending;
+  pending.count = 0;
   const std::uint32_t count = hashmap_count(name_table);
-  for (std::uint64_t slot = 1; slot <= count; ++slot)
-    emit_tree(hashmap_root(name_table, slot));
+  for (std::uint64_t first = 1; first <= count; first += WALK_GROUP) {
+    const std::uint64_t n = count - first + 1 < WALK_GROUP ? count - first + 1 : WALK_GROUP;
+    hashmap_warm_trees(name_table, first, n);
+    for (std::uint64_t slot = first; slot < first + n; ++slot)
+      queue_tree(&pending, hashmap_root(name_table, slot));
+  }
+  emit_pending(&pending);
 }

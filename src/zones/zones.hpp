@@ -22,8 +22,11 @@
 
 #include "hashmap/hashmap.hpp"
 
-// Writes the lines of the whole table: emit_tree on the root of each bucket
-// slot, from slot 1 to the last.
+// Writes the lines of the whole table: the bucket trees of slots 1 to the
+// last, in this order, each by emit_tree's per-tree step. The trees share
+// one queue of entries awaiting their decision, so that the candidate
+// lookups of many trees are batched together; the lines are the same, in
+// the same order, as those of emit_tree on each root in turn.
 void emit_zones();
 
 // Writes the lines of one bucket tree (entry may be null), in post-order.

@@ -1,0 +1,77 @@
+// The platform seam as the program links it (not the test heap): blocks of
+// every size from malloc, calloc and realloc, with the large ones in
+// mappings of their own on Linux with glibc, and the fatal log. Built as an
+// executable of its own, since every other test links the test heap.
+#include "memory/system_heap.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Sizes around the threshold of a mapping of its own (128 KiB), and some
+// far below and above it.
+const std::size_t sizes[] = {
+    1, 24, 4096, (128 << 10) - 1, 128 << 10, (128 << 10) + 1, 1 << 20, (3 << 20) + 5};
+
+// A byte pattern that differs from block to block.
+unsigned char pattern(std::size_t block, std::size_t i) {
+  return static_cast<unsigned char>(block * 31 + i * 7 + 1);
+}
+
+TEST(SystemHeap, BlocksOfEverySizeHoldTheirBytesUntilReleased) {
+  // More large blocks at once than the seam keeps mappings for, so that
+  // the later ones come from malloc: every one must work all the same.
+  std::vector<unsigned char*> blocks;
+  for (int round = 0; round < 5; ++round) {
+    for (const std::size_t size : sizes) {
+      const bool zero = blocks.size() % 2 == 0;
+      auto* block = static_cast<unsigned char*>(zero ? heap_calloc(size) : heap_malloc(size));
+      ASSERT_NE(block, nullptr) << size;
+      for (std::size_t i = 0; i < size; ++i) {
+        if (zero) {
+          ASSERT_EQ(block[i], 0) << size << " at " << i;
+        }
+        block[i] = pattern(blocks.size(), i);
+      }
+      blocks.push_back(block);
+    }
+  }
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    const std::size_t size = sizes[b % std::size(sizes)];
+    for (std::size_t i = 0; i < size; i += 97)
+      ASSERT_EQ(blocks[b][i], pattern(b, i)) << "block " << b << " at " << i;
+  }
+  for (unsigned char* block : blocks)
+    heap_free(block);
+}
+
+TEST(SystemHeap, ReallocKeepsTheBytesAcrossEverySizeChange) {
+  // Small to large, large to larger, large to small and back: the bytes
+  // both sizes share survive, wherever the block lives before and after.
+  for (const std::size_t from : sizes) {
+    for (const std::size_t to : sizes) {
+      auto* block = static_cast<unsigned char*>(heap_malloc(from));
+      ASSERT_NE(block, nullptr);
+      for (std::size_t i = 0; i < from; ++i)
+        block[i] = pattern(from, i);
+      auto* resized = static_cast<unsigned char*>(heap_realloc(block, to));
+      ASSERT_NE(resized, nullptr) << from << " -> " << to;
+      const std::size_t kept = from < to ? from : to;
+      for (std::size_t i = 0; i < kept; ++i)
+        ASSERT_EQ(resized[i], pattern(from, i)) << from << " -> " << to << " at " << i;
+      std::memset(resized, 0x5a, to);  // the whole new size is usable
+      heap_free(resized);
+    }
+  }
+}
+
+TEST(SystemHeapDeathTest, FatalSentenceEndsTheProcessWithStatusOne) {
+  EXPECT_EXIT(heap_fatal("Corruption of allocated memory detected by deallocate()."),
+              testing::ExitedWithCode(1), "");
+}
+
+}  // namespace
