@@ -6,17 +6,16 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
 
-// The whole file in one read; empty when it cannot be read.
+// The whole file, read to its end (not to the size stat reports, which
+// files such as sysfs's overstate); empty when it cannot be read.
 inline std::string read_file(const std::string& path) {
-  std::string bytes;
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return bytes;
-  bytes.resize(static_cast<std::size_t>(in.tellg()));
-  in.seekg(0);
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return bytes;
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  if (in) bytes << in.rdbuf();
+  return bytes.str();
 }
 
 // Creates or truncates path and writes content to it.
