@@ -88,6 +88,27 @@ start() {
   pids="$pids $started"
 }
 
+# Runs "$@" (output discarded) every tenth of a second, at most $1 times,
+# until it succeeds; gives up early when the process last started has ended.
+# Status 0 when the command succeeded.
+wait_ready() {
+  tries=$1
+  shift
+  i=0
+  while [ "$i" -lt "$tries" ]; do
+    if "$@" >/dev/null 2>&1; then return 0; fi
+    kill -0 "$started" 2>/dev/null || return 1
+    sleep 0.1
+    i=$((i + 1))
+  done
+  return 1
+}
+
+# Whether the URL $1 answers with status 200.
+answers_200() {
+  [ "$(curl -s -o /dev/null -w '%{http_code}' "$1")" = 200 ]
+}
+
 # --- The lists --------------------------------------------------------------
 
 write_lists() {
@@ -117,14 +138,7 @@ serve() {
   for _ in 1 2 3; do
     http_port=$(free_port)
     start "$log" "$@" "$http_port"
-    i=0
-    while [ "$i" -lt 50 ]; do
-      code=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$http_port/$probe" || true)
-      if [ "$code" = 200 ]; then return 0; fi
-      kill -0 "$started" 2>/dev/null || break
-      sleep 0.1
-      i=$((i + 1))
-    done
+    if wait_ready 50 answers_200 "http://127.0.0.1:$http_port/$probe"; then return 0; fi
     kill "$started" 2>/dev/null || true
   done
   fail "the HTTP server did not start: $(cat "$log")"
@@ -189,13 +203,7 @@ start_resolver() {
   for _ in 1 2 3; do
     write_unbound_conf "$(free_port)"
     start "$work/unbound.log" unbound -d -c "$unbound_conf"
-    i=0
-    while [ "$i" -lt 100 ]; do
-      if control status >/dev/null 2>&1; then return 0; fi
-      kill -0 "$started" 2>/dev/null || break
-      sleep 0.1
-      i=$((i + 1))
-    done
+    if wait_ready 100 control status; then return 0; fi
     kill "$started" 2>/dev/null || true
   done
   fail "unbound did not start: $(cat "$work/unbound.log")"
