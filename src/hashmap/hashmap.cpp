@@ -81,6 +81,7 @@ MapEntry* hashmap_get(const HashMap* map, const char* key, std::int64_t len) {
 }
 
 MapEntry* tree_find(const char* key, MapEntry* root) {
+  const std::uint32_t prefix = key_prefix(key);
   while (root != nullptr) {
     // A large table is walked at memory latency: the entry and then its key
     // are fetched one after the other at every level. Both children start
@@ -88,7 +89,7 @@ MapEntry* tree_find(const char* key, MapEntry* root) {
     // waits for its key alone. A prefetch of a null child does nothing.
     __builtin_prefetch(root->left);
     __builtin_prefetch(root->right);
-    const int order = tree_compare(key, root);
+    const int order = tree_compare(key, prefix, root);
     if (order == 0) return root;
     root = tree_child(root, order);
   }
@@ -117,21 +118,47 @@ inline void warm(const void* p) {
 constexpr std::uintptr_t KEY_FOLLOWS_ENTRY =
     (24 + sizeof(MapEntry) + sizeof(std::size_t) + 15) & ~std::uintptr_t{15};
 
-// Requests entry and the place its key usually follows it at, so that a
-// walk waits for the key no longer than for the entry.
-inline void warm_entry(const MapEntry* entry) {
+// Requests what a search step reads of entry: prefix and both links, which
+// lie within 24 bytes, so in one cache line or two.
+inline void warm_links(const MapEntry* entry) {
+  warm(&entry->prefix);
+  warm(&entry->right);
+}
+
+// Requests the rest a comparison may read: the entry's key pointer and the
+// place its key usually follows it at.
+inline void warm_key(const MapEntry* entry) {
   warm(entry);
   // NOLINTNEXTLINE(performance-no-int-to-ptr): a request, never a load
   warm(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(entry) + KEY_FOLLOWS_ENTRY));
 }
 
+// Requests all of entry and where its key usually is.
+inline void warm_entry(const MapEntry* entry) {
+  warm_links(entry);
+  warm_key(entry);
+}
+
+// A walk of find_group under way: the lookup it answers, the entry it has
+// reached (requested in the round before), the searched key's prefix, and
+// whether the entry's key has been requested for a comparison past the
+// prefixes.
+struct GroupWalk {
+  const MapEntry* at;
+  std::uint32_t prefix;
+  int index;
+  bool key_requested;
+};
+
 // Answers up to HASHMAP_LOOKUP_GROUP lookups in lockstep (see
-// hashmap_find_batch). In each round, at[0..live-1] are the entries the walks
-// still under way have reached (requested in the round before), of the
-// lookups numbered index[0..live-1].
+// hashmap_find_batch). In each round every walk still under way compares
+// its key with the entry it has reached. Most comparisons are decided by the
+// prefixes, from the line requested in the round before; the walk then
+// steps to a child and requests its links. When the prefixes are equal and
+// the rest must be compared, the entry's key is requested and the
+// comparison waits for the next round, so that those misses overlap too.
 void find_group(const HashMap* map, MapLookup* lookups, int n) {
-  int index[HASHMAP_LOOKUP_GROUP];
-  const MapEntry* at[HASHMAP_LOOKUP_GROUP];
+  GroupWalk walks[HASHMAP_LOOKUP_GROUP];
   for (int i = 0; i < n; ++i) {
     MapLookup& lookup = lookups[i];
     lookup.entry = nullptr;
@@ -146,29 +173,29 @@ void find_group(const HashMap* map, MapLookup* lookups, int n) {
     if (lookups[i].slot == 0) continue;
     const MapEntry* root = *hashmap_slot(map, lookups[i].slot);
     if (root == nullptr) continue;
-    warm_entry(root);
-    index[live] = i;
-    at[live++] = root;
+    warm_links(root);
+    walks[live++] = GroupWalk{root, key_prefix(lookups[i].key), i, false};
   }
   while (live > 0) {
-    // The entries of this round were requested in the previous one; now
-    // their keys are (usually already in flight with them), all before the
-    // first comparison waits for one.
-    for (int k = 0; k < live; ++k)
-      warm(at[k]->key);
     int next = 0;
     for (int k = 0; k < live; ++k) {
-      MapLookup& lookup = lookups[index[k]];
-      const int order = tree_compare(lookup.key, at[k]);
-      if (order == 0) {
-        lookup.entry = const_cast<MapEntry*>(at[k]);
+      GroupWalk walk = walks[k];
+      MapLookup& lookup = lookups[walk.index];
+      if (walk.prefix == walk.at->prefix && (walk.prefix & 0xffu) != 0 && !walk.key_requested) {
+        warm_key(walk.at);
+        walk.key_requested = true;
+        walks[next++] = walk;
         continue;
       }
-      const MapEntry* child = tree_child(at[k], order);
+      const int order = tree_compare(lookup.key, walk.prefix, walk.at);
+      if (order == 0) {
+        lookup.entry = const_cast<MapEntry*>(walk.at);
+        continue;
+      }
+      const MapEntry* child = tree_child(walk.at, order);
       if (child == nullptr) continue;
-      warm_entry(child);
-      index[next] = index[k];
-      at[next++] = child;
+      warm_links(child);
+      walks[next++] = GroupWalk{child, walk.prefix, walk.index, false};
     }
     live = next;
   }
@@ -228,9 +255,10 @@ MapEntry* hashmap_put_looked_up(HashMap* map, const MapLookup* lookup, const Map
 
 namespace {
 
-// A new entry holding a copy of key and *value, or null (nothing left
-// allocated) for want of memory.
-MapEntry* new_entry(const char* key, std::int64_t len, const MapValue* value) {
+// A new entry holding a copy of key, its prefix and *value, or null (nothing
+// left allocated) for want of memory.
+MapEntry* new_entry(const char* key, std::uint32_t prefix, std::int64_t len,
+                    const MapValue* value) {
   auto* entry = static_cast<MapEntry*>(allocate(sizeof(MapEntry), true));
   if (entry == nullptr) return nullptr;
   entry->key = static_cast<char*>(allocate(len + 1, false));
@@ -240,35 +268,46 @@ MapEntry* new_entry(const char* key, std::int64_t len, const MapValue* value) {
   }
   std::memcpy(entry->key, key, static_cast<std::size_t>(len) + 1);
   entry->key_len = len;
+  entry->prefix = prefix;
   if (value != nullptr) entry->value = *value;
   return entry;
 }
 
 }  // namespace
 
-std::int32_t tree_insert(const char* key, std::int64_t len, const MapValue* value, MapEntry** slot,
-                         MapEntry** out) {
+namespace {
+
+// tree_insert's recursion, with the key's prefix computed once.
+std::int32_t insert_below(const char* key, std::uint32_t prefix, std::int64_t len,
+                          const MapValue* value, MapEntry** slot, MapEntry** out) {
   MapEntry* entry = *slot;
   if (entry == nullptr) {
-    entry = new_entry(key, len, value);
+    entry = new_entry(key, prefix, len, value);
     *out = entry;
     if (entry == nullptr) return 0;
     *slot = entry;
     return 1;
   }
-  const int order = tree_compare(key, entry);
+  const int order = tree_compare(key, prefix, entry);
   if (order == 0) {
     release_value(&entry->value);
     entry->value = value != nullptr ? *value : MapValue{};
     *out = entry;
     return 0;
   }
-  const std::int32_t grown = order < 0 ? -tree_insert(key, len, value, &entry->left, out)
-                                       : tree_insert(key, len, value, &entry->right, out);
+  const std::int32_t grown = order < 0 ? -insert_below(key, prefix, len, value, &entry->left, out)
+                                       : insert_below(key, prefix, len, value, &entry->right, out);
   if (grown == 0) return 0;
   entry->balance += grown;
   if (entry->balance >= -1 && entry->balance <= 1) return entry->balance != 0 ? 1 : 0;
   return 1 - tree_rebalance(slot);
+}
+
+}  // namespace
+
+std::int32_t tree_insert(const char* key, std::int64_t len, const MapValue* value, MapEntry** slot,
+                         MapEntry** out) {
+  return insert_below(key, key_prefix(key), len, value, slot, out);
 }
 
 std::int32_t tree_rebalance(MapEntry** slot) {

@@ -59,11 +59,18 @@ struct MapValue {
 
 // One AVL node. key is a guarded block of key_len + 1 bytes with its NUL at
 // key_len.
+//
+// prefix is a copy of the key's first four bytes (see key_prefix in
+// hashmap_tree.hpp), set with the key and never changed. A walk decides most
+// of its comparisons on it alone, from the entry's own cache line, without
+// fetching the key block. It sits where balance would otherwise be followed
+// by padding, so an entry is as large as without it.
 struct MapEntry {
   char* key;
   std::int64_t key_len;
   MapValue value;
   std::int32_t balance;  // height(right) - height(left)
+  std::uint32_t prefix;  // key_prefix(key)
   MapEntry* left;        // keys that sort before key
   MapEntry* right;       // keys that sort after key
 };
@@ -80,6 +87,10 @@ struct HashMap {
 static_assert(sizeof(HashMap) == sizeof(MapEntry*), "every slot is pointer-sized");
 static_assert(sizeof(std::uintptr_t) >= sizeof(std::uint32_t), "slot 0 holds a 32-bit count");
 static_assert(sizeof(MapValue) == 16, "a MapValue is 16 bytes");
+// Where 64-bit fields are 8-byte aligned, the 40 bytes up to left are what
+// the fields before prefix take with their padding.
+static_assert(alignof(std::int64_t) < 8 || sizeof(MapEntry) == 40 + 2 * sizeof(MapEntry*),
+              "prefix takes the place of padding");
 
 // Bucket count of map.
 inline std::uint32_t hashmap_count(const HashMap* map) {

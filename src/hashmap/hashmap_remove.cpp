@@ -138,7 +138,7 @@ std::int32_t replace_entry_with_two_children(MapEntry** slot) {
 std::int32_t tree_delete(const char* key, MapEntry** slot) {
   MapEntry* e = *slot;
   if (e == nullptr) return 0;  // absent from this subtree: nothing changes
-  const int order = tree_compare(key, e);
+  const int order = tree_compare(key, key_prefix(key), e);
   if (order < 0) return apply_height_change(slot, tree_delete(key, &e->left));
   if (order > 0) return apply_height_change(slot, -tree_delete(key, &e->right));
   if (e->left != nullptr && e->right != nullptr) return replace_entry_with_two_children(slot);
@@ -160,6 +160,6 @@ void hashmap_remove(HashMap* map, const char* key, std::int64_t len) {
   }
   // The bucket's only entry: remove it when it holds the key, emptying the
   // bucket (the same effect tree_delete has on a one-entry tree).
-  if (tree_compare(key, root) != 0) return;
+  if (tree_compare(key, key_prefix(key), root) != 0) return;
   release_entry(slot);
 }

@@ -10,7 +10,8 @@
 //
 // Every search (tree_find, and through it hashmap_get; the lockstep walk of
 // hashmap_find_batch) compares with tree_compare and steps with tree_child,
-// and insertion and removal order keys by tree_compare too.
+// and insertion and removal order keys by tree_compare too. Each computes the
+// searched key's key_prefix once, before its walk.
 #pragma once
 
 #include <cstdint>
@@ -26,15 +27,27 @@ inline MapEntry* const* hashmap_slot(const HashMap* map, std::uint64_t index) {
   return reinterpret_cast<MapEntry* const*>(map) + index;
 }
 
-// The order of key against entry's key: strcmp's, bytes as unsigned values;
-// only the sign of the result counts. Most keys met on a walk differ from
-// the searched one in the first byte, which is compared here before strcmp
-// is called for the rest.
-inline int tree_compare(const char* key, const MapEntry* entry) {
-  const auto a = static_cast<unsigned char>(key[0]);
-  const auto b = static_cast<unsigned char>(entry->key[0]);
-  if (a != b) return a < b ? -1 : 1;
-  return std::strcmp(key, entry->key);
+// The first four bytes of key, bytes from its NUL on counted as 0, as one
+// big-endian number. Two keys whose prefixes differ order as their prefixes
+// do in strcmp order (bytes as unsigned values): up to the first byte that
+// differs, both keys hold the same bytes and neither has ended. Two keys with
+// equal prefixes are equal when the prefix holds the NUL (its last byte is
+// 0), and otherwise order as the rest after their fourth byte does. Reads
+// key up to its NUL, at most four bytes.
+inline std::uint32_t key_prefix(const char* key) {
+  std::uint32_t prefix = 0;
+  for (int i = 0; i < 4 && key[i] != '\0'; ++i)
+    prefix |= static_cast<std::uint32_t>(static_cast<unsigned char>(key[i])) << (24 - 8 * i);
+  return prefix;
+}
+
+// The order of key, whose key_prefix is prefix, against entry's key: strcmp's
+// order; only the sign of the result counts. The prefixes decide most
+// comparisons without a look at entry's key block.
+inline int tree_compare(const char* key, std::uint32_t prefix, const MapEntry* entry) {
+  if (prefix != entry->prefix) return prefix < entry->prefix ? -1 : 1;
+  if ((prefix & 0xffu) == 0) return 0;  // both keys end within the prefix
+  return std::strcmp(key + 4, entry->key + 4);
 }
 
 // Where a search for a key that compared order (not 0) with entry goes on:

@@ -160,14 +160,14 @@ TEST_F(Emitter, NonPositiveKeyLengthIsSkippedButItsSubtreesAreNot) {
   char left_key[] = "left.example";
   char right_key[] = "right.example";
   char odd_key[] = "odd.example";
-  MapEntry left{left_key, 12, {1, {}}, 0, nullptr, nullptr};
-  MapEntry right{right_key, 13, {1, {}}, 0, nullptr, nullptr};
-  MapEntry root{empty, 0, {1, {}}, 0, &left, &right};
+  MapEntry left{left_key, 12, {1, {}}, 0, 0, nullptr, nullptr};
+  MapEntry right{right_key, 13, {1, {}}, 0, 0, nullptr, nullptr};
+  MapEntry root{empty, 0, {1, {}}, 0, 0, &left, &right};
   emit_tree(&root);
   EXPECT_EQ(output(), zone_line("left.example") + zone_line("right.example"));
   EXPECT_EQ(zone_count, 2);
 
-  MapEntry negative{odd_key, -1, {1, {}}, 0, nullptr, nullptr};
+  MapEntry negative{odd_key, -1, {1, {}}, 0, 0, nullptr, nullptr};
   emit_tree(&negative);
   emit_tree(nullptr);
   EXPECT_EQ(zone_count, 2);

@@ -30,7 +30,7 @@ inline void tree_post_order(const MapEntry* e, std::string& out) {
 }
 
 // Checks the subtree at e: strictly increasing strcmp order within
-// (low, high) (null bound: open), key_len matching the key, balance exactly
+// (low, high) (null bound: open), key_len and prefix matching the key, balance exactly
 // height(right) - height(left) and within -1..+1. Returns the height, or -1
 // with *problem set to a description of the first violation found.
 inline int tree_check(const MapEntry* e, const char* low, const char* high, std::string* problem) {
@@ -42,6 +42,10 @@ inline int tree_check(const MapEntry* e, const char* low, const char* high, std:
   }
   if (static_cast<std::int64_t>(std::strlen(e->key)) != e->key_len) {
     *problem = std::string("key_len wrong at ") + e->key;
+    return -1;
+  }
+  if (e->prefix != key_prefix(e->key)) {
+    *problem = std::string("prefix wrong at ") + e->key;
     return -1;
   }
   const int left = tree_check(e->left, low, e->key, problem);
