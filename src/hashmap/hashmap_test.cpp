@@ -258,6 +258,54 @@ TEST_F(Map, HighBytesSortAfterLowOnes) {
   hashmap_destroy(map);
 }
 
+// ---- comparisons ----------------------------------------------------------------
+
+// Every key of up to five bytes over a few byte values, among them the
+// lowest, a letter and bytes past 0x7f, which sort high: tree_compare against
+// an entry orders each pair as strcmp does, whether the prefixes decide or
+// the rest after them.
+TEST(TreeCompare, OrdersEveryPairAsStrcmpDoes) {
+  const char bytes[] = {'\x01', 'a', '\x80', '\xff'};
+  std::vector<std::string> keys{""};
+  for (std::size_t from = 0; keys.back().size() < 5;) {
+    const std::size_t to = keys.size();
+    for (std::size_t i = from; i < to; ++i) {
+      for (const char byte : bytes)
+        keys.push_back(keys[i] + byte);
+    }
+    from = to;
+  }
+  std::vector<MapEntry> entries;
+  for (std::string& key : keys) {
+    entries.push_back(MapEntry{key.data(), static_cast<std::int64_t>(key.size()), MapValue{}, 0,
+                               key_prefix(key.c_str()), nullptr, nullptr});
+  }
+  const auto sign = [](int order) { return (order > 0) - (order < 0); };
+  for (const std::string& key : keys) {
+    const std::uint32_t prefix = key_prefix(key.c_str());
+    for (const MapEntry& entry : entries) {
+      ASSERT_EQ(sign(tree_compare(key.c_str(), prefix, &entry)),
+                sign(std::strcmp(key.c_str(), entry.key)))
+          << testing::PrintToString(key) << " against " << testing::PrintToString(entry.key);
+    }
+  }
+}
+
+// The prefix of a key shorter than four bytes is read up to its NUL and no
+// further: keys end right before an inaccessible page.
+TEST(TreeCompare, KeyPrefixReadsNoFurtherThanTheNul) {
+  GuardPages pages = guard_pages_open();
+  ASSERT_NE(pages.mapping, nullptr);
+  const std::uint32_t expected[] = {0, 0x61000000u, 0x61620000u, 0x61626300u, 0x61626364u};
+  for (std::size_t len = 0; len <= 4; ++len) {
+    char* key = guard_pages_end_at_boundary(pages, len + 1);
+    std::memcpy(key, "abcd", len);
+    key[len] = '\0';
+    EXPECT_EQ(key_prefix(key), expected[len]) << len;
+  }
+  guard_pages_close(&pages);
+}
+
 // ---- random insertion against std::map -----------------------------------------
 
 void in_order(const MapEntry* e, std::vector<std::string>& out) {
@@ -648,12 +696,17 @@ std::string render_all(const HashMap* map) {
   return out;
 }
 
-// A map of count buckets holding 200 host names, and the names.
+// A map of count buckets holding 200 host names, which share their first
+// four bytes, and a few names no longer than that, and the names.
 HashMap* host_map(std::uint32_t count, std::vector<std::string>& present) {
   HashMap* map = hashmap_create(count);
   for (int i = 0; i < 200 && map != nullptr; ++i) {
     present.push_back("host" + std::to_string(i * 7919 % 1000) + ".example.com");
     if (put(map, present.back()) == nullptr) return nullptr;
+  }
+  for (const char* name : {"h", "ho", "hos", "host", "hosu", "i.io"}) {
+    present.push_back(name);
+    if (map != nullptr && put(map, present.back()) == nullptr) return nullptr;
   }
   return map;
 }
@@ -674,7 +727,8 @@ TEST_F(Map, FindBatchAnswersAsHashmapGetAndChangesNothing) {
     const std::int64_t requests = test_heap.requests;
 
     std::vector<MapLookup> asked;
-    const std::string absent[] = {"absent.example.com", "host0", "zzzz", "\xff\xfe"};
+    const std::string absent[] = {
+        "absent.example.com", "host0", "hosta", "zzzz", "hot", "\xff\xfe"};
     for (int i = 0; i < 2 * HASHMAP_LOOKUP_GROUP + 5; ++i) {
       const std::string& some = present[static_cast<std::size_t>(i) % present.size()];
       switch (i % 5) {
@@ -685,7 +739,7 @@ TEST_F(Map, FindBatchAnswersAsHashmapGetAndChangesNothing) {
           asked.push_back(MapLookup{"", i % 2 == 0 ? 0 : -1, 7, nullptr});
           break;
         case 2:
-          asked.push_back(MapLookup{absent[i % 4].c_str(), -1, 0, nullptr});
+          asked.push_back(MapLookup{absent[i % 6].c_str(), -1, 0, nullptr});
           break;
         case 3:
           asked.push_back(MapLookup{some.c_str(), -1, 0, nullptr});  // measured
