@@ -218,7 +218,12 @@ void hashmap_find_batch(const HashMap* map, MapLookup* lookups, int n) {
   }
 }
 
-void hashmap_warm_trees(const HashMap* map, std::uint64_t first, std::uint64_t count) {
+namespace {
+
+// The breadth-first warm-up of hashmap_warm_trees. With for_release, for a
+// release that follows, it also requests what releasing each entry block
+// and key block reads beyond the entry and the key (warm_block_release).
+void warm_trees(const HashMap* map, std::uint64_t first, std::uint64_t count, bool for_release) {
   // A queue in breadth-first order: when entry i is reached, the entries
   // before it have had the time to arrive, and its own was requested with
   // its level.
@@ -234,12 +239,22 @@ void hashmap_warm_trees(const HashMap* map, std::uint64_t first, std::uint64_t c
     const MapEntry* entry = queue[i];
     warm(entry->key);
     warm(entry->key + entry->key_len);
+    if (for_release) {
+      warm_block_release(entry, sizeof(MapEntry));
+      warm_block_release(entry->key, entry->key_len + 1);
+    }
     for (const MapEntry* child : {entry->left, entry->right}) {
       if (child == nullptr || n == HASHMAP_WARM_ENTRIES) continue;
       warm_entry(child);
       queue[n++] = child;
     }
   }
+}
+
+}  // namespace
+
+void hashmap_warm_trees(const HashMap* map, std::uint64_t first, std::uint64_t count) {
+  warm_trees(map, first, count, false);
 }
 
 MapEntry* hashmap_put(HashMap* map, const char* key, std::int64_t len, const MapValue* value) {
@@ -363,7 +378,7 @@ std::int32_t tree_rebalance(MapEntry** slot) {
 
 namespace {
 
-// Bucket trees released per warm-up (hashmap_warm_trees): enough entries to
+// Bucket trees released per warm-up (warm_trees): enough entries to
 // keep many misses in flight, few enough to stay in the cache until their
 // release.
 constexpr std::uint64_t RELEASE_GROUP = 16;
@@ -372,7 +387,7 @@ void destroy_bucket_trees(HashMap* map) {
   const std::uint32_t count = hashmap_count(map);
   for (std::uint64_t first = 1; first <= count; first += RELEASE_GROUP) {
     const std::uint64_t n = count - first + 1 < RELEASE_GROUP ? count - first + 1 : RELEASE_GROUP;
-    hashmap_warm_trees(map, first, n);
+    warm_trees(map, first, n, true);
     for (std::uint64_t i = first; i < first + n; ++i)
       tree_destroy(*hashmap_slot(map, i));
   }
