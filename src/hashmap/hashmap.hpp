@@ -140,11 +140,12 @@ constexpr int HASHMAP_LOOKUP_GROUP = 64;
 
 // Answers the n lookups (n <= 0: none) as n calls of hashmap_get would, but
 // walks the keys of a group down their bucket trees together, one level per
-// round: the round's entries are requested (each with the place its key
-// usually follows it at), then the keys are compared and every walk steps.
-// The independent cache misses of a round are thus in flight together,
-// instead of one after the other. Each key is hashed once, and its root slot
-// kept for hashmap_put_looked_up. Reads the map, changes nothing in it.
+// round: the round's entries are requested, then compared and every walk
+// steps. The independent cache misses of a round are thus in flight
+// together, instead of one after the other. Most comparisons are decided by
+// the entries' prefixes; a walk whose prefixes tie requests the entry's key
+// and compares it in the next round. Each key is hashed once, and its root
+// slot kept for hashmap_put_looked_up. Reads the map, changes nothing in it.
 void hashmap_find_batch(const HashMap* map, MapLookup* lookups, int n);
 
 // hashmap_put of lookup's key and len into the root slot that
