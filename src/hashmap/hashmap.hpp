@@ -89,6 +89,7 @@ static_assert(sizeof(std::uintptr_t) >= sizeof(std::uint32_t), "slot 0 holds a 3
 static_assert(sizeof(MapValue) == 16, "a MapValue is 16 bytes");
 // Where 64-bit fields are 8-byte aligned, the 40 bytes up to left are what
 // the fields before prefix take with their padding.
+// NOLINTNEXTLINE(bugprone-sizeof-expression): left and right are pointers
 static_assert(alignof(std::int64_t) < 8 || sizeof(MapEntry) == 40 + 2 * sizeof(MapEntry*),
               "prefix takes the place of padding");
 
