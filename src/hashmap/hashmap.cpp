@@ -83,10 +83,9 @@ MapEntry* hashmap_get(const HashMap* map, const char* key, std::int64_t len) {
 MapEntry* tree_find(const char* key, MapEntry* root) {
   const std::uint32_t prefix = key_prefix(key);
   while (root != nullptr) {
-    // A large table is walked at memory latency: the entry and then its key
-    // are fetched one after the other at every level. Both children start
-    // their way into the cache while the key is compared, so the next level
-    // waits for its key alone. A prefetch of a null child does nothing.
+    // A large table is walked at memory latency. Both children start their
+    // way into the cache while this entry is compared, so the next level
+    // waits less. A prefetch of a null child does nothing.
     __builtin_prefetch(root->left);
     __builtin_prefetch(root->right);
     const int order = tree_compare(key, prefix, root);
@@ -181,7 +180,7 @@ void find_group(const HashMap* map, MapLookup* lookups, int n) {
     for (int k = 0; k < live; ++k) {
       GroupWalk walk = walks[k];
       MapLookup& lookup = lookups[walk.index];
-      if (walk.prefix == walk.at->prefix && (walk.prefix & 0xffu) != 0 && !walk.key_requested) {
+      if (!walk.key_requested && tree_compare_reads_keys(walk.prefix, walk.at)) {
         warm_key(walk.at);
         walk.key_requested = true;
         walks[next++] = walk;

@@ -41,12 +41,19 @@ inline std::uint32_t key_prefix(const char* key) {
   return prefix;
 }
 
+// Whether comparing a key whose key_prefix is prefix with entry's key reads
+// the keys past their prefixes: the prefixes are equal and the NUL lies
+// beyond them. Otherwise the prefixes alone decide.
+inline bool tree_compare_reads_keys(std::uint32_t prefix, const MapEntry* entry) {
+  return prefix == entry->prefix && (prefix & 0xffu) != 0;
+}
+
 // The order of key, whose key_prefix is prefix, against entry's key: strcmp's
 // order; only the sign of the result counts. The prefixes decide most
 // comparisons without a look at entry's key block.
 inline int tree_compare(const char* key, std::uint32_t prefix, const MapEntry* entry) {
   if (prefix != entry->prefix) return prefix < entry->prefix ? -1 : 1;
-  if ((prefix & 0xffu) == 0) return 0;  // both keys end within the prefix
+  if (!tree_compare_reads_keys(prefix, entry)) return 0;  // both keys end within the prefix
   return std::strcmp(key + 4, entry->key + 4);
 }
 
