@@ -97,16 +97,6 @@ MapEntry* tree_find(const char* key, MapEntry* root) {
 
 namespace {
 
-// Requests the cache line at p. The warm-up walk below stores nothing, and
-// the compiler may delete loops and calls without effects, prefetches not
-// counting as effects; the empty volatile statement that takes p is one.
-inline void warm(const void* p) {
-  __builtin_prefetch(p);
-#if defined(__GNUC__)
-  __asm__ volatile("" : : "r"(p));
-#endif
-}
-
 // Where an entry's key block usually starts, counted from the entry. The key
 // block is requested from the heap right after its entry (new_entry), and a
 // heap that carves consecutive small requests from one region, as glibc's
@@ -120,16 +110,17 @@ constexpr std::uintptr_t KEY_FOLLOWS_ENTRY =
 // Requests what a search step reads of entry: prefix and both links, which
 // lie within 24 bytes, so in one cache line or two.
 inline void warm_links(const MapEntry* entry) {
-  warm(&entry->prefix);
-  warm(&entry->right);
+  warm_cache_line(&entry->prefix);
+  warm_cache_line(&entry->right);
 }
 
 // Requests the rest a comparison may read: the entry's key pointer and the
 // place its key usually follows it at.
 inline void warm_key(const MapEntry* entry) {
-  warm(entry);
+  warm_cache_line(entry);
   // NOLINTNEXTLINE(performance-no-int-to-ptr): a request, never a load
-  warm(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(entry) + KEY_FOLLOWS_ENTRY));
+  warm_cache_line(
+      reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(entry) + KEY_FOLLOWS_ENTRY));
 }
 
 // Requests all of entry and where its key usually is.
@@ -165,7 +156,7 @@ void find_group(const HashMap* map, MapLookup* lookups, int n) {
     if (lookup.key == nullptr || lookup.key[0] == '\0') continue;
     if (lookup.len < 0) lookup.len = string_length(lookup.key);
     lookup.slot = hashmap_slot_index(map, lookup.key, lookup.len);
-    warm(hashmap_slot(map, lookup.slot));
+    warm_cache_line(hashmap_slot(map, lookup.slot));
   }
   int live = 0;
   for (int i = 0; i < n; ++i) {
@@ -236,8 +227,8 @@ void warm_trees(const HashMap* map, std::uint64_t first, std::uint64_t count, bo
   }
   for (int i = 0; i < n; ++i) {
     const MapEntry* entry = queue[i];
-    warm(entry->key);
-    warm(entry->key + entry->key_len);
+    warm_cache_line(entry->key);
+    warm_cache_line(entry->key + entry->key_len);
     if (for_release) {
       warm_block_release(entry, sizeof(MapEntry));
       warm_block_release(entry->key, entry->key_len + 1);

@@ -66,6 +66,17 @@ void* reallocate(void* ptr, std::int64_t size, bool zero_fill, bool release_on_f
 // user area, guard word) is zeroed before free.
 void release_block(void* user, bool wipe, MemoryOperation asking);
 
+// Requests the cache line at p, a hint that reads and changes nothing. A
+// warm-up walk that only requests lines stores nothing, and the compiler may
+// delete loops and calls without effects, prefetches not counting as
+// effects; the empty volatile statement that takes p is one.
+inline void warm_cache_line(const void* p) {
+  __builtin_prefetch(p);
+#if defined(__GNUC__)
+  __asm__ volatile("" : : "r"(p));
+#endif
+}
+
 // Cache hint for a release about to follow: requests the cache lines that
 // releasing the block at user (a user-area pointer, size its user bytes)
 // reads: the header words, with the heap's own size word just in front of
@@ -75,14 +86,8 @@ void release_block(void* user, bool wipe, MemoryOperation asking);
 // words elsewhere, a request is wasted and nothing else happens.
 inline void warm_block_release(const void* user, std::int64_t size) {
   const auto* bytes = static_cast<const unsigned char*>(user);
-  const unsigned char* lines[] = {bytes - 24, bytes + size + 16};
-  for (const unsigned char* line : lines) {
-    __builtin_prefetch(line);
-#if defined(__GNUC__)
-    // A prefetch is no effect the compiler must keep; this empty statement is.
-    __asm__ volatile("" : : "r"(line));
-#endif
-  }
+  warm_cache_line(bytes - 24);
+  warm_cache_line(bytes + size + 16);
 }
 
 namespace memory_detail {
