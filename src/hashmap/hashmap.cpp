@@ -129,13 +129,11 @@ inline void warm_entry(const MapEntry* entry) {
   warm_key(entry);
 }
 
-// A walk of find_group under way: the lookup it answers, the entry it has
-// reached (requested in the round before), the searched key's prefix, and
-// whether the entry's key has been requested for a comparison past the
-// prefixes.
+// A walk of find_group under way: the entry it has reached (requested in the
+// round before), the lookup it answers, and whether the entry's key has been
+// requested for a comparison past the prefixes.
 struct GroupWalk {
   const MapEntry* at;
-  std::uint32_t prefix;
   int index;
   bool key_requested;
 };
@@ -153,9 +151,11 @@ void find_group(const HashMap* map, MapLookup* lookups, int n) {
     MapLookup& lookup = lookups[i];
     lookup.entry = nullptr;
     lookup.slot = 0;
+    lookup.prefix = 0;
     if (lookup.key == nullptr || lookup.key[0] == '\0') continue;
     if (lookup.len < 0) lookup.len = string_length(lookup.key);
     lookup.slot = hashmap_slot_index(map, lookup.key, lookup.len);
+    lookup.prefix = key_prefix(lookup.key);
     warm_cache_line(hashmap_slot(map, lookup.slot));
   }
   int live = 0;
@@ -164,20 +164,20 @@ void find_group(const HashMap* map, MapLookup* lookups, int n) {
     const MapEntry* root = *hashmap_slot(map, lookups[i].slot);
     if (root == nullptr) continue;
     warm_links(root);
-    walks[live++] = GroupWalk{root, key_prefix(lookups[i].key), i, false};
+    walks[live++] = GroupWalk{root, i, false};
   }
   while (live > 0) {
     int next = 0;
     for (int k = 0; k < live; ++k) {
       GroupWalk walk = walks[k];
       MapLookup& lookup = lookups[walk.index];
-      if (!walk.key_requested && tree_compare_reads_keys(walk.prefix, walk.at)) {
+      if (!walk.key_requested && tree_compare_reads_keys(lookup.prefix, walk.at)) {
         warm_key(walk.at);
         walk.key_requested = true;
         walks[next++] = walk;
         continue;
       }
-      const int order = tree_compare(lookup.key, walk.prefix, walk.at);
+      const int order = tree_compare(lookup.key, lookup.prefix, walk.at);
       if (order == 0) {
         lookup.entry = const_cast<MapEntry*>(walk.at);
         continue;
@@ -185,18 +185,10 @@ void find_group(const HashMap* map, MapLookup* lookups, int n) {
       const MapEntry* child = tree_child(walk.at, order);
       if (child == nullptr) continue;
       warm_links(child);
-      walks[next++] = GroupWalk{child, walk.prefix, walk.index, false};
+      walks[next++] = GroupWalk{child, walk.index, false};
     }
     live = next;
   }
-}
-
-// Stores key into the tree of the root slot: the one insertion behind
-// hashmap_put and hashmap_put_looked_up.
-MapEntry* put_in_slot(MapEntry** slot, const char* key, std::int64_t len, const MapValue* value) {
-  MapEntry* result = nullptr;
-  tree_insert(key, len, value, slot, &result);
-  return result;
 }
 
 }  // namespace
@@ -245,17 +237,6 @@ void warm_trees(const HashMap* map, std::uint64_t first, std::uint64_t count, bo
 
 void hashmap_warm_trees(const HashMap* map, std::uint64_t first, std::uint64_t count) {
   warm_trees(map, first, count, false);
-}
-
-MapEntry* hashmap_put(HashMap* map, const char* key, std::int64_t len, const MapValue* value) {
-  if (key == nullptr || key[0] == '\0') return nullptr;
-  if (len < 0) len = string_length(key);
-  return put_in_slot(hashmap_root_slot(map, key, len), key, len, value);
-}
-
-MapEntry* hashmap_put_looked_up(HashMap* map, const MapLookup* lookup, const MapValue* value) {
-  if (lookup->slot == 0) return nullptr;
-  return put_in_slot(hashmap_slot(map, lookup->slot), lookup->key, lookup->len, value);
 }
 
 namespace {
@@ -313,6 +294,31 @@ std::int32_t insert_below(const char* key, std::uint32_t prefix, std::int64_t le
 std::int32_t tree_insert(const char* key, std::int64_t len, const MapValue* value, MapEntry** slot,
                          MapEntry** out) {
   return insert_below(key, key_prefix(key), len, value, slot, out);
+}
+
+namespace {
+
+// Stores key, whose key_prefix is prefix, into the tree of the root slot:
+// the one insertion behind hashmap_put and hashmap_put_looked_up.
+MapEntry* put_in_slot(MapEntry** slot, const char* key, std::uint32_t prefix, std::int64_t len,
+                      const MapValue* value) {
+  MapEntry* result = nullptr;
+  insert_below(key, prefix, len, value, slot, &result);
+  return result;
+}
+
+}  // namespace
+
+MapEntry* hashmap_put(HashMap* map, const char* key, std::int64_t len, const MapValue* value) {
+  if (key == nullptr || key[0] == '\0') return nullptr;
+  if (len < 0) len = string_length(key);
+  return put_in_slot(hashmap_root_slot(map, key, len), key, key_prefix(key), len, value);
+}
+
+MapEntry* hashmap_put_looked_up(HashMap* map, const MapLookup* lookup, const MapValue* value) {
+  if (lookup->slot == 0) return nullptr;
+  return put_in_slot(hashmap_slot(map, lookup->slot), lookup->key, lookup->prefix, lookup->len,
+                     value);
 }
 
 std::int32_t tree_rebalance(MapEntry** slot) {

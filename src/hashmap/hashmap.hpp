@@ -129,10 +129,11 @@ MapEntry* hashmap_get(const HashMap* map, const char* key, std::int64_t len);
 // One lookup of a batch (hashmap_find_batch). The caller sets key and len;
 // the batch sets the rest.
 struct MapLookup {
-  const char* key;     // NUL-terminated, or null
-  std::int64_t len;    // exact, or negative: measured, and the measure put here
-  std::uint64_t slot;  // set: index of the key's root slot; 0 for a null or empty key
-  MapEntry* entry;     // set: the entry whose key equals key, or null
+  const char* key;       // NUL-terminated, or null
+  std::int64_t len;      // exact, or negative: measured, and the measure put here
+  std::uint64_t slot;    // set: index of the key's root slot; 0 for a null or empty key
+  MapEntry* entry;       // set: the entry whose key equals key, or null
+  std::uint32_t prefix;  // set: the key's first four bytes, as an entry's prefix; 0 for no key
 };
 
 // Most lookups hashmap_find_batch walks in lockstep; a longer batch is taken
@@ -146,12 +147,14 @@ constexpr int HASHMAP_LOOKUP_GROUP = 64;
 // together, instead of one after the other. Most comparisons are decided by
 // the entries' prefixes; a walk whose prefixes tie requests the entry's key
 // and compares it in the next round. Each key is hashed once, and its root
-// slot kept for hashmap_put_looked_up. Reads the map, changes nothing in it.
+// slot and prefix kept for hashmap_put_looked_up. Reads the map, changes
+// nothing in it.
 void hashmap_find_batch(const HashMap* map, MapLookup* lookups, int n);
 
 // hashmap_put of lookup's key and len into the root slot that
-// hashmap_find_batch found for it in this map (the key is not hashed
-// again). Null for a null or empty key (slot 0), otherwise as hashmap_put.
+// hashmap_find_batch found for it in this map (the key is not hashed or
+// measured again). Null for a null or empty key (slot 0), otherwise as
+// hashmap_put.
 MapEntry* hashmap_put_looked_up(HashMap* map, const MapLookup* lookup, const MapValue* value);
 
 // Most entries one hashmap_warm_trees call requests.

@@ -714,8 +714,8 @@ HashMap* host_map(std::uint32_t count, std::vector<std::string>& present) {
 // The lookup batch answers every lookup exactly as hashmap_get does, whatever
 // it gets (present, absent, null and empty keys, exact and negative lengths,
 // batches of every size from 0 to past two lockstep groups), measures
-// negative lengths, names each key's root slot, and changes nothing: the
-// trees, the byte total and the heap requests stay as they were.
+// negative lengths, names each key's root slot and prefix, and changes
+// nothing: the trees, the byte total and the heap requests stay as they were.
 TEST_F(Map, FindBatchAnswersAsHashmapGetAndChangesNothing) {
   for (const std::uint32_t buckets : {1u, 7u, 65535u}) {
     SCOPED_TRACE(buckets);
@@ -733,20 +733,20 @@ TEST_F(Map, FindBatchAnswersAsHashmapGetAndChangesNothing) {
       const std::string& some = present[static_cast<std::size_t>(i) % present.size()];
       switch (i % 5) {
         case 0:
-          asked.push_back(MapLookup{nullptr, 3, 7, nullptr});
+          asked.push_back(MapLookup{nullptr, 3, 7, nullptr, 7});
           break;
         case 1:
-          asked.push_back(MapLookup{"", i % 2 == 0 ? 0 : -1, 7, nullptr});
+          asked.push_back(MapLookup{"", i % 2 == 0 ? 0 : -1, 7, nullptr, 7});
           break;
         case 2:
-          asked.push_back(MapLookup{absent[i % 6].c_str(), -1, 0, nullptr});
+          asked.push_back(MapLookup{absent[i % 6].c_str(), -1, 0, nullptr, 0});
           break;
         case 3:
-          asked.push_back(MapLookup{some.c_str(), -1, 0, nullptr});  // measured
+          asked.push_back(MapLookup{some.c_str(), -1, 0, nullptr, 0});  // measured
           break;
         default:
           asked.push_back(
-              MapLookup{some.c_str(), static_cast<std::int64_t>(some.size()), 0, nullptr});
+              MapLookup{some.c_str(), static_cast<std::int64_t>(some.size()), 0, nullptr, 0});
       }
     }
     hashmap_find_batch(map, nullptr, 0);
@@ -760,9 +760,11 @@ TEST_F(Map, FindBatchAnswersAsHashmapGetAndChangesNothing) {
         EXPECT_EQ(l.entry, hashmap_get(map, asked[i].key, asked[i].len));
         if (l.key == nullptr || l.key[0] == '\0') {
           EXPECT_EQ(l.slot, 0u);
+          EXPECT_EQ(l.prefix, 0u);
           continue;
         }
         EXPECT_EQ(l.len, static_cast<std::int64_t>(std::strlen(l.key)));
+        EXPECT_EQ(l.prefix, key_prefix(l.key));
         EXPECT_EQ(hashmap_slot(map, l.slot), hashmap_root_slot(map, l.key, l.len));
       }
     }
@@ -787,7 +789,7 @@ TEST_F(Map, PutLookedUpIsHashmapPutAtTheFoundSlot) {
     HashMap* map = hashmap_create(buckets);
     ASSERT_NE(map, nullptr);
     for (const std::string& key : keys) {
-      MapLookup lookup{key.c_str(), -1, 0, nullptr};
+      MapLookup lookup{key.c_str(), -1, 0, nullptr, 0};
       hashmap_find_batch(map, &lookup, 1);
       MapEntry* stored = hashmap_put_looked_up(map, &lookup, nullptr);
       ASSERT_NE(stored, nullptr);
@@ -797,7 +799,7 @@ TEST_F(Map, PutLookedUpIsHashmapPutAtTheFoundSlot) {
     EXPECT_EQ(hashmap_check(map), "");
 
     // A present key: its value is replaced, the entry kept.
-    MapLookup lookup{keys[0].c_str(), -1, 0, nullptr};
+    MapLookup lookup{keys[0].c_str(), -1, 0, nullptr, 0};
     hashmap_find_batch(map, &lookup, 1);
     const MapValue seven = plain_value(1, 7);
     EXPECT_EQ(hashmap_put_looked_up(map, &lookup, &seven), lookup.entry);
@@ -806,7 +808,7 @@ TEST_F(Map, PutLookedUpIsHashmapPutAtTheFoundSlot) {
     // Null and empty keys store nothing.
     const std::int64_t requests = test_heap.requests;
     for (const char* key : {static_cast<const char*>(nullptr), ""}) {
-      MapLookup none{key, -1, 0, nullptr};
+      MapLookup none{key, -1, 0, nullptr, 0};
       hashmap_find_batch(map, &none, 1);
       EXPECT_EQ(hashmap_put_looked_up(map, &none, nullptr), nullptr);
     }
@@ -816,7 +818,7 @@ TEST_F(Map, PutLookedUpIsHashmapPutAtTheFoundSlot) {
     const std::string shape = render_all(map);
     const std::int64_t bytes = allocated_bytes.load();
     for (const std::int64_t failing : {1, 2}) {
-      MapLookup fresh{"fresh.example.org", -1, 0, nullptr};
+      MapLookup fresh{"fresh.example.org", -1, 0, nullptr, 0};
       hashmap_find_batch(map, &fresh, 1);
       test_heap.fail_at = test_heap.requests + failing;
       EXPECT_EQ(hashmap_put_looked_up(map, &fresh, nullptr), nullptr);

@@ -100,7 +100,7 @@ inline void queue_name(PendingNames* pending, const char* name, std::int64_t len
                        unsigned char exempt) {
   if (len > LONGEST_KEY) return;
   const int i = pending->count;
-  pending->lookups[i] = MapLookup{name, len, 0, nullptr};
+  pending->lookups[i] = MapLookup{name, len, 0, nullptr, 0};
   pending->exempt[i] = exempt;
   if (++pending->count == NAME_GROUP) store_pending(pending);
 }
