@@ -133,19 +133,24 @@ std::int32_t replace_entry_with_two_children(MapEntry** slot) {
   return apply_height_change(slot, d);
 }
 
-}  // namespace
-
-std::int32_t tree_delete(const char* key, MapEntry** slot) {
+// tree_delete's recursion, with the key's prefix computed once.
+std::int32_t delete_below(const char* key, std::uint32_t prefix, MapEntry** slot) {
   MapEntry* e = *slot;
   if (e == nullptr) return 0;  // absent from this subtree: nothing changes
-  const int order = tree_compare(key, key_prefix(key), e);
-  if (order < 0) return apply_height_change(slot, tree_delete(key, &e->left));
-  if (order > 0) return apply_height_change(slot, -tree_delete(key, &e->right));
+  const int order = tree_compare(key, prefix, e);
+  if (order < 0) return apply_height_change(slot, delete_below(key, prefix, &e->left));
+  if (order > 0) return apply_height_change(slot, -delete_below(key, prefix, &e->right));
   if (e->left != nullptr && e->right != nullptr) return replace_entry_with_two_children(slot);
   MapEntry* only_child = e->left != nullptr ? e->left : e->right;
   release_entry(slot);
   *slot = only_child;
   return 1;
+}
+
+}  // namespace
+
+std::int32_t tree_delete(const char* key, MapEntry** slot) {
+  return delete_below(key, key_prefix(key), slot);
 }
 
 void hashmap_remove(HashMap* map, const char* key, std::int64_t len) {
