@@ -105,9 +105,15 @@ void prepare_heap() {
   heap_advised_end = reinterpret_cast<std::uintptr_t>(sbrk(0));
 }
 
-// After malloc, calloc or realloc: advises what glibc's heap grew by.
-// sbrk(0) only reads glibc's record of the heap's end; no system call.
-void advise_heap_growth() {
+// After malloc, calloc or realloc handed out block (bytes long, or null):
+// advises what glibc's heap grew by. glibc grows its heap only for a
+// request its top cannot hold, and the block it then hands out reaches past
+// the old end; a block that ends within the advised part therefore means no
+// growth, and only other results are checked against sbrk(0), which reads
+// glibc's record of the heap's end (no system call).
+void advise_heap_growth(const void* block, std::size_t bytes) {
+  if (block != nullptr && reinterpret_cast<std::uintptr_t>(block) + bytes <= heap_advised_end)
+    return;
   const auto end = reinterpret_cast<std::uintptr_t>(sbrk(0));
   if (end <= heap_advised_end) return;
   // Adjacent ranges with the same advice merge into one mapping, so the
@@ -156,7 +162,7 @@ void* obtain_block(std::size_t bytes, bool zero_fill) {
     if (block != nullptr) return block;
   }
   void* block = zero_fill ? std::calloc(1, bytes) : std::malloc(bytes);
-  advise_heap_growth();
+  advise_heap_growth(block, bytes);
   return block;
 }
 
@@ -175,7 +181,7 @@ void* heap_realloc(void* block, std::size_t bytes) {
   if (mapped == nullptr) {
     if (!heap_prepared) prepare_heap();
     void* resized = std::realloc(block, bytes);
-    advise_heap_growth();
+    advise_heap_growth(resized, bytes);
     return resized;
   }
   // A mapped block moves to a new block; on failure it stays as it was.
