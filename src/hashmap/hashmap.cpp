@@ -118,9 +118,9 @@ inline void warm_links(const MapEntry* entry) {
 // place its key usually follows it at.
 inline void warm_key(const MapEntry* entry) {
   warm_cache_line(entry);
+  const std::uintptr_t key = reinterpret_cast<std::uintptr_t>(entry) + KEY_FOLLOWS_ENTRY;
   // NOLINTNEXTLINE(performance-no-int-to-ptr): a request, never a load
-  warm_cache_line(
-      reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(entry) + KEY_FOLLOWS_ENTRY));
+  warm_cache_line(reinterpret_cast<const void*>(key));
 }
 
 // Requests all of entry and where its key usually is.
