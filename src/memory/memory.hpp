@@ -121,15 +121,7 @@ inline void release_owned(T** owner, bool wipe, MemoryOperation asking) {
   *owner = nullptr;
   release_block(user, wipe, asking);
 }
-}  // namespace memory_detail
 
-// deallocate(&ptr, wipe): release the block held in the pointer variable ptr.
-template <typename T>
-inline void deallocate(T** owner, bool wipe) {
-  memory_detail::release_owned(owner, wipe, MemoryOperation::deallocate);
-}
-
-namespace memory_detail {
 // One address of the batch. A null address ends the list: nothing after it
 // is read, which `ended` carries through the rest of the fold.
 inline void batch_step(bool& ended, bool, std::nullptr_t) {
@@ -145,6 +137,12 @@ inline void batch_step(bool& ended, bool wipe, T** owner) {
   release_owned(owner, wipe, MemoryOperation::deallocate_batch);
 }
 }  // namespace memory_detail
+
+// deallocate(&ptr, wipe): release the block held in the pointer variable ptr.
+template <typename T>
+inline void deallocate(T** owner, bool wipe) {
+  memory_detail::release_owned(owner, wipe, MemoryOperation::deallocate);
+}
 
 // deallocate_batch(wipe, &a, &b, nullptr): releases the blocks held in the
 // listed pointer variables, in argument order, each before the next address is
