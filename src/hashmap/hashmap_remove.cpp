@@ -48,8 +48,8 @@ std::int32_t detach_extreme(MapEntry** slot, MapEntry** out, TreeSide side) {
   if (tree_link(entry, side) != nullptr) {
     *out = entry;  // the parent of the entry examined next
     // The subtree on side losing a level moves the balance away from side.
-    return apply_height_change(slot,
-                               -tree_sign(side) * detach_extreme(&tree_link(entry, side), out, side));
+    return apply_height_change(
+        slot, -tree_sign(side) * detach_extreme(&tree_link(entry, side), out, side));
   }
   // entry is the extreme one and *out holds its parent, whose link on side is
   // the slot. The subtree's root has a child on side, so entry is never that
@@ -107,7 +107,8 @@ std::int32_t delete_below(const char* key, std::uint32_t prefix, MapEntry** slot
   const int order = tree_compare(key, prefix, entry);
   if (order < 0) return apply_height_change(slot, delete_below(key, prefix, &entry->left));
   if (order > 0) return apply_height_change(slot, -delete_below(key, prefix, &entry->right));
-  if (entry->left != nullptr && entry->right != nullptr) return replace_entry_with_two_children(slot);
+  if (entry->left != nullptr && entry->right != nullptr)
+    return replace_entry_with_two_children(slot);
   MapEntry* only_child = entry->left != nullptr ? entry->left : entry->right;
   release_entry(slot);
   *slot = only_child;

@@ -164,20 +164,44 @@ struct DetachCase {
 
 const DetachCase kDetachCases[] = {
     // A leaf, at the second level.
-    {{"bee", "ant", "cat", "dog"}, true, "bee(+1)[ant, cat(+1)[-, dog]]", "dog", "bee(0)[ant, cat]",
+    {{"bee", "ant", "cat", "dog"},
+     true,
+     "bee(+1)[ant, cat(+1)[-, dog]]",
+     "dog",
+     "bee(0)[ant, cat]",
      1},
-    {{"cat", "dog", "bee", "ant"}, false, "cat(-1)[bee(-1)[ant, -], dog]", "ant", "cat(0)[bee, dog]",
+    {{"cat", "dog", "bee", "ant"},
+     false,
+     "cat(-1)[bee(-1)[ant, -], dog]",
+     "ant",
+     "cat(0)[bee, dog]",
      1},
     // The extreme entry's child takes its place; the root keeps its height.
-    {{"dog", "bee", "fox", "ant", "eel"}, true, "dog(0)[bee(-1)[ant, -], fox(-1)[eel, -]]", "fox",
-     "dog(-1)[bee(-1)[ant, -], eel]", 0},
-    {{"dog", "bee", "fox", "cat", "gnu"}, false, "dog(0)[bee(+1)[-, cat], fox(+1)[-, gnu]]", "bee",
-     "dog(+1)[cat, fox(+1)[-, gnu]]", 0},
+    {{"dog", "bee", "fox", "ant", "eel"},
+     true,
+     "dog(0)[bee(-1)[ant, -], fox(-1)[eel, -]]",
+     "fox",
+     "dog(-1)[bee(-1)[ant, -], eel]",
+     0},
+    {{"dog", "bee", "fox", "cat", "gnu"},
+     false,
+     "dog(0)[bee(+1)[-, cat], fox(+1)[-, gnu]]",
+     "bee",
+     "dog(+1)[cat, fox(+1)[-, gnu]]",
+     0},
     // The root reaches 2 and a single rotation keeps the height.
-    {{"dog", "bee", "eel", "ant", "cat"}, true, "dog(-1)[bee(0)[ant, cat], eel]", "eel",
-     "bee(+1)[ant, dog(-1)[cat, -]]", 0},
-    {{"bee", "ant", "dog", "cat", "eel"}, false, "bee(+1)[ant, dog(0)[cat, eel]]", "ant",
-     "dog(-1)[bee(+1)[-, cat], eel]", 0},
+    {{"dog", "bee", "eel", "ant", "cat"},
+     true,
+     "dog(-1)[bee(0)[ant, cat], eel]",
+     "eel",
+     "bee(+1)[ant, dog(-1)[cat, -]]",
+     0},
+    {{"bee", "ant", "dog", "cat", "eel"},
+     false,
+     "bee(+1)[ant, dog(0)[cat, eel]]",
+     "ant",
+     "dog(-1)[bee(+1)[-, cat], eel]",
+     0},
 };
 
 TEST_F(TreeDelete, DetachUnlinksTheExtremeEntry) {
@@ -381,12 +405,9 @@ struct OwnedValueCase {
 };
 
 const OwnedValueCase kOwnedValueCases[] = {
-    {-1, 24, 0},
-    {-2, 1, 0},
-    {-3, 100, 0},
-    {-1, -1, 0},  // a null payload releases nothing
-    {-4, -1, 0xdeadbeef},    // plain data: owns nothing
-    {1, -1, 1},              // a host value
+    {-1, 24, 0},          {-2, 1, 0}, {-3, 100, 0}, {-1, -1, 0},  // a null payload releases nothing
+    {-4, -1, 0xdeadbeef},                                         // plain data: owns nothing
+    {1, -1, 1},                                                   // a host value
 };
 
 // The removed entry sits alone in its bucket (hashmap_remove's own path) or

@@ -463,16 +463,14 @@ TEST_P(Replace, ReleasesTheOldValueAndKeepsEntryAndShape) {
   hashmap_destroy(map);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, Replace,
-                         testing::Values(ReplaceCase{"block_1", -1, 16},
-                                         ReplaceCase{"block_2", -2, 0},
-                                         ReplaceCase{"block_3", -3, 100},
-                                         ReplaceCase{"block_null", -1, -1},
-                                         ReplaceCase{"nested_map", VALUE_NESTED_MAP, 33},
-                                         ReplaceCase{"nested_null", VALUE_NESTED_MAP, -1},
-                                         ReplaceCase{"plain_minus_4", -4, 0},
-                                         ReplaceCase{"plain_host", 1, 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Table, Replace,
+    testing::Values(ReplaceCase{"block_1", -1, 16}, ReplaceCase{"block_2", -2, 0},
+                    ReplaceCase{"block_3", -3, 100}, ReplaceCase{"block_null", -1, -1},
+                    ReplaceCase{"nested_map", VALUE_NESTED_MAP, 33},
+                    ReplaceCase{"nested_null", VALUE_NESTED_MAP, -1},
+                    ReplaceCase{"plain_minus_4", -4, 0}, ReplaceCase{"plain_host", 1, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- keys --------------------------------------------------------------------------
 

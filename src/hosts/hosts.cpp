@@ -99,8 +99,7 @@ inline int address_exempt_flag(const char* token, std::int64_t token_len) {
 // Queues the names of the list that starts at name, up to a NUL (the end of
 // the line's trimmed text among them), a token that begins with '#', or
 // next_line.
-inline void store_name_list(PendingNames* pending, char* name, const char* next_line,
-                            bool exempt) {
+inline void store_name_list(PendingNames* pending, char* name, const char* next_line, bool exempt) {
   while (*name != '\0' && *name != '#' && name < next_line) {
     const std::int64_t name_len = find_blank(name);
     name[name_len] = '\0';

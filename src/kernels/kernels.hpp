@@ -35,9 +35,10 @@
 // one that holds text[end-1] back to the one that holds the byte found or
 // text[0]; every one of them holds a byte of the text. An aligned 16-byte
 // block never crosses a page and each one read holds a byte of the string,
-// so the reads cannot fault; the bytes outside the string are never used. AddressSanitizer would still report them, so
-// the vector scans are exempt from its instrumentation, and tests that place
-// strings against inaccessible pages prove the bound instead.
+// so the reads cannot fault; the bytes outside the string are never used.
+// AddressSanitizer would still report them, so the vector scans are exempt
+// from its instrumentation, and tests that place strings against
+// inaccessible pages prove the bound instead.
 // lower_case reads and writes only the len bytes it is given.
 //
 // All functions are pure apart from lower_case's writes; thread-safe.

@@ -13,10 +13,11 @@
 // guard word is zero. The exclusive or changes with every bit of the size
 // word, so any change to it (with the check word intact) fails the
 // comparison. Validation compares the check word first and reads the guard
-// word only when it matched, so a damaged size word never addresses memory. A damaged block, or a byte total that goes negative, is heap
-// corruption: one fixed sentence goes to the system log at LOG_ERR and the
-// process exits with status 1. Nothing is written to the terminal. Running
-// out of memory is not corruption: it reaches the caller as a null result.
+// word only when it matched, so a damaged size word never addresses memory.
+// A damaged block, or a byte total that goes negative, is heap corruption:
+// one fixed sentence goes to the system log at LOG_ERR and the process exits
+// with status 1. Nothing is written to the terminal. Running out of memory
+// is not corruption: it reaches the caller as a null result.
 //
 // Ownership: whoever allocates a block owns it until it hands it on. Release
 // goes through the address of the owner's pointer variable, which is set to

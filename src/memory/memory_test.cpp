@@ -437,9 +437,9 @@ void release_damaged(Release operation, Damage damage) {
 }
 
 void PrintTo(const CorruptionCase& c, std::ostream* os) {
-  static const char* const damages[] = {"guard first byte", "guard last byte", "check word",
-                                        "size word", "huge size word",
-                                        "size bit the address has"};
+  static const char* const damages[] = {"guard first byte", "guard last byte",
+                                        "check word",       "size word",
+                                        "huge size word",   "size bit the address has"};
   *os << release_name(c.operation) << ", " << damages[static_cast<int>(c.damage)];
 }
 

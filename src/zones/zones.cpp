@@ -57,10 +57,10 @@ void write_zone_line(const char* name, std::int64_t len) {
 // 0 starts one (the name without its first byte), and the whole name is
 // never a candidate.
 struct CandidateWalk {
-  const char* key;    // the name, NUL at key[len]
-  std::int64_t len;   // its length, at least 1
+  const char* key;        // the name, NUL at key[len]
+  std::int64_t len;       // its length, at least 1
   std::int64_t unwalked;  // the dots not yet passed lie in key[0..unwalked-1]
-  std::int32_t seen;  // candidates passed so far, searched or not
+  std::int32_t seen;      // candidates passed so far, searched or not
 };
 
 CandidateWalk candidate_walk(const char* key, std::int64_t len) {
