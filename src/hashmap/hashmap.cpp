@@ -134,14 +134,14 @@ void warm_trees(const HashMap* map, std::uint64_t first, std::uint64_t end, bool
   // before it have had the time to arrive, and its own was requested with
   // its level.
   const MapEntry* queue[HASHMAP_WARM_ENTRIES];
-  int n = 0;
-  for (std::uint64_t i = first; i < end && n < HASHMAP_WARM_ENTRIES; ++i) {
+  int queued = 0;
+  for (std::uint64_t i = first; i < end && queued < HASHMAP_WARM_ENTRIES; ++i) {
     const MapEntry* root = *hashmap_slot(map, i);
     if (root == nullptr) continue;
     warm_entry(root);
-    queue[n++] = root;
+    queue[queued++] = root;
   }
-  for (int i = 0; i < n; ++i) {
+  for (int i = 0; i < queued; ++i) {
     const MapEntry* entry = queue[i];
     warm_cache_line(entry->key);
     warm_cache_line(entry->key + entry->key_len);
@@ -150,9 +150,9 @@ void warm_trees(const HashMap* map, std::uint64_t first, std::uint64_t end, bool
       warm_block_release(entry->key, entry->key_len + 1);
     }
     for (const MapEntry* child : {entry->left, entry->right}) {
-      if (child == nullptr || n == HASHMAP_WARM_ENTRIES) continue;
+      if (child == nullptr || queued == HASHMAP_WARM_ENTRIES) continue;
       warm_entry(child);
-      queue[n++] = child;
+      queue[queued++] = child;
     }
   }
 }

@@ -163,7 +163,8 @@ constexpr int HASHMAP_LOOKUP_GROUP = 64;
 // together, instead of one after the other. Most comparisons are decided by
 // the entries' prefixes; a walk whose prefixes tie requests the entry's key
 // and compares it in the next round. Each key is hashed once, and its root
-// kept for hashmap_add_looked_up. Reads the map, changes nothing in it.
+// slot and prefix kept for hashmap_add_looked_up. Reads the map, changes
+// nothing in it.
 void hashmap_find_batch(const HashMap* map, MapLookup* lookups, int n);
 
 // What hashmap_add_looked_up did.

@@ -26,6 +26,11 @@
 //
 // Thread safety: allocated_bytes is changed by one atomic add-and-fetch whose
 // own result is tested; a block itself belongs to the one owner holding it.
+//
+// General operations. The program allocates and releases, never resizes a
+// block and never asks for a wipe; reallocate and the wipe flag are the
+// allocator's interface all the same, kept and tested for callers that
+// need them.
 #pragma once
 
 #include <atomic>
