@@ -1,3 +1,7 @@
+// Zone emitter: which names get a line (a dot other than as the last byte,
+// not exempt, not covered by a listed parent, loadable by the resolver), the
+// line's bytes, the order of the lines (bucket by bucket, each tree in
+// post-order), and that emit_zones writes what emit_tree does tree by tree.
 #include "zones/zones.hpp"
 
 #include <gtest/gtest.h>
@@ -41,12 +45,9 @@ class Emitter : public ByteTotalTest {
     ByteTotalTest::TearDown();
   }
 
-  // Stores name as the parser does: a kind-1 value with the exempt flag in
-  // its first payload byte.
+  // Stores name as the parser does, with its host value.
   void add(const std::string& name, bool exempt = false) {
-    MapValue value{};
-    value.kind = 1;
-    value.payload.bytes[0] = exempt ? 1 : 0;
+    const MapValue value = host_value(exempt);
     ASSERT_NE(hashmap_put(name_table, name.data(), static_cast<std::int64_t>(name.size()), &value),
               nullptr)
         << name;
