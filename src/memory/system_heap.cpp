@@ -45,8 +45,12 @@
 #endif
 
 // HOSTZONES_TEST_PREPARED_HEAP: the seam's own test (system_heap_test.cpp)
-// builds this branch under the sanitizers as well.
-#if defined(__linux__) && defined(__GLIBC__) && \
+// builds this branch under the sanitizers as well. Beyond POSIX the branch
+// needs mallopt, sbrk, madvise with its MADV_ advice and MAP_ANONYMOUS,
+// which glibc declares only with _DEFAULT_SOURCE in effect (its default, and
+// implied by _GNU_SOURCE), not under a strict -D_POSIX_C_SOURCE=...: there
+// the plain heap is built.
+#if defined(__linux__) && defined(__GLIBC__) && defined(_DEFAULT_SOURCE) && \
     (!defined(HOSTZONES_PLAIN_HEAP) || defined(HOSTZONES_TEST_PREPARED_HEAP))
 #define HOSTZONES_PREPARED_HEAP 1
 #include <malloc.h>
