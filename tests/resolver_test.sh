@@ -4,7 +4,8 @@
 #   resolver_test.sh lists  HOSTZONES SOURCE_DIR DATA_DIR
 #   resolver_test.sh stress HOSTZONES SOURCE_DIR
 #
-# lists: converts every list of DATA_DIR (*.txt) and the repository's
+# lists: converts every list of DATA_DIR (*.txt; the environment variable
+# HOSTZONES_DATA_DIR, when set, names it instead) and the repository's
 # examples, each alone and all together, and requires unbound-checkconf to
 # accept every fragment; asks unbound-host about a blocked name, a name
 # covered only through its listed parent and an exempt name; and converts the
@@ -13,14 +14,15 @@
 # 0x21..0xff, over-long labels and names, empty labels, quotes, backslashes,
 # final dots) and requires unbound-checkconf to accept the fragment.
 #
-# Exit status 0: passed; 77: the resolver tools are missing (skipped, unless
-# the environment variable CI is set, where that is a failure); else failed.
+# Exit status 0: passed; 77: the resolver tools are missing, or DATA_DIR
+# holds no list (skipped, unless the environment variable CI is set, where
+# that is a failure); else failed.
 set -eu
 
 mode=$1
 hostzones=$2
 source_dir=$3
-data_dir=${4:-}
+data_dir=${HOSTZONES_DATA_DIR:-${4:-}}
 
 # Debian puts the resolver's tools in /usr/sbin, FreeBSD's ports in
 # /usr/local/sbin (or /usr/local/bin).
@@ -40,6 +42,23 @@ for tool in unbound-checkconf unbound-host; do
   fi
 done
 [ -x "$hostzones" ] || fail "no hostzones binary at $hostzones"
+
+# The real lists are what this mode is about: without them it would pass on
+# the examples alone.
+if [ "$mode" = lists ]; then
+  found=
+  for list in "$data_dir"/*.txt; do
+    if [ -f "$list" ]; then
+      found=yes
+      break
+    fi
+  done
+  if [ -z "$found" ]; then
+    if [ -n "${CI:-}" ]; then fail "no lists (*.txt) in '$data_dir' (set HOSTZONES_DATA_DIR)"; fi
+    echo "SKIP: no lists (*.txt) in '$data_dir' (set HOSTZONES_DATA_DIR)"
+    exit 77
+  fi
+fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/hostzones-resolver.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM

@@ -1,4 +1,3 @@
-include_guard(GLOBAL)
 # Memcheck on the program as users run it. Valgrind cannot run a sanitized
 # binary, so a second build tree (plain/) builds the program from this same
 # source tree, without sanitizers, at -O1 with DWARF 4 debug information (the
@@ -6,7 +5,7 @@ include_guard(GLOBAL)
 # build of the project of its own, configured like the user's: nothing of
 # this build's targets is copied into it. The test (label "valgrind":
 # `ctest -L valgrind`) runs it on the examples and the lists beside the
-# repository, see valgrind_run.cmake.
+# repository (HOSTZONES_DATA_DIR), see valgrind_run.cmake.
 include(ExternalProject)
 set(HOSTZONES_PLAIN_DIR ${PROJECT_BINARY_DIR}/plain)
 set(HOSTZONES_PLAIN_BINARY ${HOSTZONES_PLAIN_DIR}/hostzones)
@@ -29,6 +28,7 @@ add_test(NAME valgrind_conversion
     -DVALGRIND=${HOSTZONES_VALGRIND}
     -DBINARY=${HOSTZONES_PLAIN_BINARY}
     -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+    -DDATA_DIR=${HOSTZONES_DATA_DIR}
     -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/valgrind-work
     -P ${CMAKE_CURRENT_LIST_DIR}/valgrind_run.cmake)
 set_tests_properties(valgrind_conversion PROPERTIES

@@ -1,11 +1,12 @@
 # Runs hostzones_plain under valgrind memcheck (see valgrind.cmake):
-#   1. on every example list and every list in ../shared/data: status 0 and
+#   1. on every example list and every list in DATA_DIR: status 0 and
 #      a non-empty fragment, with no memcheck error and no leak of any kind;
 #   2. on the failure paths (an output that cannot be opened; inputs that
 #      are missing, too short or only exempt, for a new and for an existing
 #      fragment, which must stay as it was): status 1 from the program
 #      itself, again with no error or leak.
-# Arguments: VALGRIND (empty when not found), BINARY, SOURCE_DIR, WORK_DIR.
+# Arguments: VALGRIND (empty when not found), BINARY, SOURCE_DIR, DATA_DIR
+# (the real block lists), WORK_DIR.
 # Without valgrind the test skips outside CI and fails in CI.
 cmake_minimum_required(VERSION 3.25)
 
@@ -21,7 +22,7 @@ file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
 
 file(GLOB _examples "${SOURCE_DIR}/examples/*.txt")
-file(GLOB _lists "${SOURCE_DIR}/../shared/data/*.txt")
+file(GLOB _lists "${DATA_DIR}/*.txt")
 set(_inputs ${_examples} ${_lists})
 list(LENGTH _inputs _count)
 if(_count EQUAL 0)

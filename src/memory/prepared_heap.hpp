@@ -14,7 +14,11 @@
 
 #include <cstddef>
 
-#if defined(__linux__) && defined(__GLIBC__)
+// Beyond POSIX it needs mallopt, sbrk, madvise with its MADV_ advice and
+// MAP_ANONYMOUS, which glibc declares only with _DEFAULT_SOURCE in effect
+// (its default, and implied by _GNU_SOURCE), not under a strict
+// -D_POSIX_C_SOURCE=...: there the plain heap is built.
+#if defined(__linux__) && defined(__GLIBC__) && defined(_DEFAULT_SOURCE)
 #define HOSTZONES_HAS_PREPARED_HEAP 1
 
 void* prepared_malloc(std::size_t bytes);

@@ -28,9 +28,10 @@ constexpr std::size_t MAX_LINE_LEN = HEAD_LEN + (MAX_NAME_LEN + 1) + TAIL_LEN;
 
 // Writes bytes to zone_file. The emitter is the stream's only user while it
 // runs, so where stdio offers an unlocked write it is used; the result is
-// left in the stream's error flag.
+// left in the stream's error flag. glibc declares fwrite_unlocked only with
+// _DEFAULT_SOURCE in effect (not under a strict -D_POSIX_C_SOURCE=...).
 inline void write_bytes(const char* bytes, std::size_t len) {
-#if defined(__GLIBC__)
+#if defined(__GLIBC__) && defined(_DEFAULT_SOURCE)
   fwrite_unlocked(bytes, 1, len, zone_file);
 #else
   std::fwrite(bytes, 1, len, zone_file);
