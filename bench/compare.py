@@ -17,7 +17,7 @@ against bench/reference.py on every input set and on each real list alone;
 any difference ends the run with status 1. The 5m set is timed for hostzones
 alone; it is still checked against the reference, once, untimed.
 
---phases PATH names a build with HOSTZONES_PHASE_TIMES (bench/compare.sh
+--phases PATH names a build of the target hostzones_phases (bench/compare.sh
 makes one), which reports the CPU time of each phase of its run on standard
 error; it runs N times more on every set, and a second table shows the
 medians per phase.
@@ -170,7 +170,7 @@ PHASES = ("read", "parse", "emit", "destroy", "commit")
 
 
 def time_phases(binary, inputs, runs):
-    """Medians of the phase CPU times a HOSTZONES_PHASE_TIMES build reports."""
+    """Medians of the phase CPU times a hostzones_phases build reports."""
     output = os.path.join(WORK, "out-phases.conf")
     samples = []
     for _ in range(runs):
@@ -232,7 +232,7 @@ def main():
     ap.add_argument("--binary", default=os.path.join(ROOT, "build", "release", "hostzones"))
     ap.add_argument("--markdown", default=os.path.join(OUT, "results.md"))
     ap.add_argument("--baseline", help="an earlier hostzones binary to time beside this one")
-    ap.add_argument("--phases", help="a HOSTZONES_PHASE_TIMES build for the phase breakdown")
+    ap.add_argument("--phases", help="a hostzones_phases build for the phase breakdown")
     args = ap.parse_args()
     if args.baseline:
         BASELINE.append(os.path.abspath(args.baseline))
@@ -304,7 +304,7 @@ def main():
             phase_lines.append("| %s | " % label + " | ".join("%.3f" % res[p] for p in PHASES)
                                + " | %.3f |" % sum(res.values()))
         text += ("\nCPU seconds per phase of hostzones (medians of %d runs of the "
-                 "HOSTZONES_PHASE_TIMES build):\n\n" % args.runs)
+                 "phase-timed build):\n\n" % args.runs)
         text += "\n".join(phase_lines) + "\n"
     text += "\nMachine: %s. Medians of %d runs after one warm-up run.\n" % (machine(), args.runs)
     print()

@@ -7,10 +7,11 @@
 #   --baseline-rev REV   also builds the release binary of git revision REV
 #                        (in build/baseline/) and times it in the same turns,
 #                        for a before/after table
-#   --no-phases          skips the phase breakdown: by default a build with
-#                        HOSTZONES_PHASE_TIMES (build/phases/) splits the CPU
-#                        time of hostzones into read, parse, emit, destroy
-#                        and commit
+#   --no-phases          skips the phase breakdown: by default the release
+#                        build's hostzones_phases (the program with
+#                        bench/phase_clock.cpp's marks) splits the CPU time
+#                        of hostzones into read, parse, emit, destroy and
+#                        commit
 #
 # Needs: cmake and a C++20 compiler, python3, mawk, GNU time, coreutils, and
 # git for --baseline-rev. Writes only under build/ and bench/out/
@@ -51,10 +52,9 @@ done
 
 cmake --workflow --preset release >/dev/null
 if [ "$phases" = 1 ]; then
-  # The release settings plus the phase clock (bench builds only).
-  cmake --preset release -B build/phases -DHOSTZONES_PHASE_TIMES=ON >/dev/null
-  cmake --build build/phases -j 2 >/dev/null
-  args+=(--phases build/phases/hostzones)
+  # The release build's objects, with the phase clock's marks.
+  cmake --build build/release --target hostzones_phases -j 2 >/dev/null
+  args+=(--phases build/release/hostzones_phases)
 fi
 if [ -n "$baseline_rev" ]; then
   # A detached worktree of the revision, built with its own release preset.

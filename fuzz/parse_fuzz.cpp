@@ -38,10 +38,10 @@ void collect(const MapEntry* e, Names& out) {
     const auto c = static_cast<unsigned char>(e->key[i]);
     check(c > 0x20 && !(c >= 'A' && c <= 'Z'));
   }
-  check(e->value.kind == 1 && e->value.payload.bytes[0] <= 1);
-  for (int i = 1; i < 8; ++i)
-    check(e->value.payload.bytes[i] == 0);
-  out[std::string(e->key, static_cast<std::size_t>(e->key_len))] = e->value.payload.bytes[0];
+  const bool exempt = host_is_exempt(e->value);
+  check(e->value.kind == host_value(exempt).kind &&
+        e->value.payload.word == host_value(exempt).payload.word);
+  out[std::string(e->key, static_cast<std::size_t>(e->key_len))] = exempt ? 1 : 0;
   collect(e->right, out);
 }
 

@@ -149,7 +149,7 @@ void collect_tree(const MapEntry* entry, std::vector<TableName>& out) {
   if (entry->key[entry->key_len] != '\0' || std::strlen(entry->key) != key.size()) {
     fail("key length disagrees with its NUL", key);
   }
-  out.push_back({std::string(key), entry->value.payload.bytes[0] != 0});
+  out.push_back({std::string(key), host_is_exempt(entry->value)});
 }
 
 // Every stored name as the parser must leave it: token bytes only, lower

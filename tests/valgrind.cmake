@@ -1,4 +1,3 @@
-include_guard(GLOBAL)
 # Memcheck on the program as users run it. Valgrind cannot run a sanitized
 # binary, so a second build tree (plain/) builds the program from this same
 # source tree, without sanitizers, at -O1 with DWARF 4 debug information (the

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "driver/phase_hooks.hpp"
 #include "hashmap/hashmap.hpp"
 #include "hosts/hosts.hpp"
 #include "memory/memory.hpp"
@@ -13,51 +14,7 @@
 #include "run_state/run_state.hpp"
 #include "zones/zones.hpp"
 
-#if defined(HOSTZONES_PHASE_TIMES)
-#include <ctime>
-#endif
-
 namespace {
-
-// Phase times, for benchmark builds only (CMake option
-// HOSTZONES_PHASE_TIMES): the process's CPU time (user and system; on a
-// shared machine steadier than wall time) split into the phases of the run,
-// written to standard error at the end as one line "phases: read S parse S
-// ...". A normal build compiles every call below to nothing and writes
-// nothing.
-enum class Phase { read, parse, emit, destroy, commit, count };
-#if defined(HOSTZONES_PHASE_TIMES)
-struct PhaseClock {
-  double seconds[static_cast<int>(Phase::count)];
-  timespec mark;
-};
-PhaseClock phase_clock;
-
-void phase_start() {
-  phase_clock = PhaseClock{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &phase_clock.mark);
-}
-
-// Adds the time since the last mark to phase, and marks now.
-void phase_end(Phase phase) {
-  timespec now;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  phase_clock.seconds[static_cast<int>(phase)] +=
-      static_cast<double>(now.tv_sec - phase_clock.mark.tv_sec) +
-      static_cast<double>(now.tv_nsec - phase_clock.mark.tv_nsec) * 1e-9;
-  phase_clock.mark = now;
-}
-
-void phase_report() {
-  const double* s = phase_clock.seconds;
-  (void)std::fprintf(stderr, "phases: read %.4f parse %.4f emit %.4f destroy %.4f commit %.4f\n",
-                     s[0], s[1], s[2], s[3], s[4]);
-}
-#else
-inline void phase_start() {}
-inline void phase_end(Phase) {}
-inline void phase_report() {}
-#endif
 
 // Inputs whose reported size is below this are skipped in silence.
 constexpr std::int64_t MIN_INPUT_SIZE = 4;
@@ -81,15 +38,15 @@ bool convert_input(const char* path) {
     return false;
   }
   if (std::fread(buffer, static_cast<std::size_t>(size), 1, hosts_file) == 1) {
-    phase_end(Phase::read);
+    phase_done(RunPhase::read);
     input_buffer_seal(buffer, size);
     parse_hosts_buffer(buffer, size);
-    phase_end(Phase::parse);
+    phase_done(RunPhase::parse);
   }
   deallocate(&buffer, false);
   (void)std::fclose(hosts_file);
   hosts_file = nullptr;
-  phase_end(Phase::read);
+  phase_done(RunPhase::read);
   return true;
 }
 
@@ -114,7 +71,7 @@ std::int64_t input_size(const char* path) {
 int run_conversion(int argc, char** argv) {
   run_state_reset();
   if (argc < 3) return 1;
-  phase_start();
+  phases_begin();
 
   OutputFile output{};
   if (!output_open(&output, argv[1])) return 1;
@@ -127,12 +84,12 @@ int run_conversion(int argc, char** argv) {
     if (!convert_input(argv[i])) return abort_run(&output);
   }
 
-  phase_end(Phase::read);
+  phase_done(RunPhase::read);
   emit_zones();
-  phase_end(Phase::emit);
+  phase_done(RunPhase::emit);
   hashmap_destroy(name_table);
   name_table = nullptr;
-  phase_end(Phase::destroy);
+  phase_done(RunPhase::destroy);
 
   // A name lost for want of memory would be missing from the fragment: keep
   // the previous one instead of committing an incomplete one. A run without
@@ -148,8 +105,7 @@ int run_conversion(int argc, char** argv) {
     output_abandon(&output);
   }
   zone_file = nullptr;
-  phase_end(Phase::commit);
-  phase_report();
+  phase_done(RunPhase::commit);
 
   std::printf("Number of Hosts: %d\nNumber of Zones: %d\n", static_cast<int>(host_count),
               static_cast<int>(zone_count));

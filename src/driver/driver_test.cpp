@@ -1,6 +1,8 @@
 // Tests of the conversion driver: the built program run as a process (its
-// arguments, inputs, summary, exit status and the safe replacement of the
-// output), and run_conversion in-process under heap fault injection.
+// arguments, inputs, summary and exit status, and the outputs it writes in
+// place or keeps when a run fails), and run_conversion in-process under heap
+// fault injection. How the output is replaced (modes, owners, links,
+// devices, the exit handler) is tested in output_test.cpp.
 #include <fcntl.h>
 #include <glob.h>
 #include <gtest/gtest.h>
@@ -24,7 +26,6 @@
 
 #include "driver/driver.hpp"
 #include "memory/memory.hpp"
-#include "output/output.hpp"
 #include "support/files.hpp"
 #include "support/test_heap.hpp"
 
@@ -419,38 +420,34 @@ TEST_F(DriverTest, InputShorterThanItsStatSizeIsNotParsed) {
   EXPECT_EQ(read_file(path("out.conf")), zone_line("a.bc"));
 }
 
-TEST_F(DriverTest, DirectOutputsAreWrittenInPlaceAndTheirFailuresReported) {
-  write_file(path("list.txt"), SAMPLE_LIST);
-  const Outcome to_null = run({"/dev/null", "list.txt"});
-  EXPECT_EQ(to_null.status, 0);
-  EXPECT_EQ(to_null.out, summary(SAMPLE_HOSTS, SAMPLE_ZONES));
-
 #if defined(__linux__)
+// /dev/full takes the open and refuses the writes: the replacement fails at
+// its end, after the summary, and the run is not a success.
+TEST_F(DriverTest, FailedWriteOfTheFragmentEndsWithStatusOne) {
+  write_file(path("list.txt"), SAMPLE_LIST);
   const Outcome to_full = run({"/dev/full", "list.txt"});
-  EXPECT_EQ(to_full.status, 1) << "a failed write is not a success";
+  EXPECT_EQ(to_full.status, 1);
   EXPECT_EQ(to_full.out, summary(SAMPLE_HOSTS, SAMPLE_ZONES));
+}
 #endif
 
-  const Outcome to_stdout = run({"/dev/stdout", "list.txt"});
-  EXPECT_EQ(to_stdout.status, 0);
-  const std::string tail = summary(SAMPLE_HOSTS, SAMPLE_ZONES);
-  ASSERT_GE(to_stdout.out.size(), tail.size());
-  EXPECT_EQ(to_stdout.out.substr(to_stdout.out.size() - tail.size()), tail);
-  expect_sample_fragment(to_stdout.out.substr(0, to_stdout.out.size() - tail.size()));
-  EXPECT_EQ(listing(), std::vector<std::string>{"list.txt"});
-}
-
-// Standard output redirected to a regular file, and the output naming that
-// same file through a descriptor path: every zone line, then the summary,
+// Standard output a pipe, or redirected to a regular file, and the output
+// naming it through a descriptor path: every zone line, then the summary,
 // nothing overwritten; with ">>" after what the file held.
-TEST_F(DriverTest, OutputNamingStandardOutputsFileGetsTheLinesThenTheSummary) {
+TEST_F(DriverTest, OutputNamingStandardOutputGetsTheLinesThenTheSummary) {
   write_file(path("list.txt"), SAMPLE_LIST);
+  const Outcome to_pipe = run({"/dev/stdout", "list.txt"});
+  EXPECT_EQ(to_pipe.status, 0);
+  const std::string tail = summary(SAMPLE_HOSTS, SAMPLE_ZONES);
+  ASSERT_GE(to_pipe.out.size(), tail.size());
+  EXPECT_EQ(to_pipe.out.substr(to_pipe.out.size() - tail.size()), tail);
+  expect_sample_fragment(to_pipe.out.substr(0, to_pipe.out.size() - tail.size()));
+
   std::vector<std::string> outputs = {"/dev/stdout", "/dev/fd/1"};
 #ifdef __linux__
   outputs.push_back("/proc/self/fd/1");
 #endif
   const std::string earlier = "earlier output\n";
-  const std::string tail = summary(SAMPLE_HOSTS, SAMPLE_ZONES);
   for (const std::string& output : outputs) {
     for (const bool append : {false, true}) {
       SCOPED_TRACE(output + (append ? " >> file" : " > file"));
@@ -533,81 +530,6 @@ TEST_F(DriverTest, ReadOnlyFileSystemCannotBeOpened) {
   EXPECT_EQ(listing(path("ro")), std::vector<std::string>{"out.conf"});
 }
 #endif
-
-TEST_F(DriverTest, LinkedOutputStaysALinkAndItsTargetIsReplaced) {
-  write_file(path("list.txt"), SAMPLE_LIST);
-  ASSERT_EQ(mkdir(path("conf").c_str(), 0755), 0);
-  write_file(path("conf/blocks.conf"), zone_line("old.example.com"));
-  // A two-link chain with relative texts: each is read against its own
-  // directory.
-  ASSERT_EQ(symlink("blocks.conf", path("conf/current").c_str()), 0);
-  ASSERT_EQ(symlink("conf/current", path("out.conf").c_str()), 0);
-  // A dangling link gets its target created.
-  ASSERT_EQ(symlink("conf/fresh.conf", path("fresh-link").c_str()), 0);
-
-  for (const char* output : {"out.conf", "fresh-link"}) {
-    const Outcome result = run({output, "list.txt"});
-    EXPECT_EQ(result.status, 0) << output;
-    EXPECT_EQ(result.out, summary(SAMPLE_HOSTS, SAMPLE_ZONES)) << output;
-  }
-  EXPECT_TRUE(is_symlink(path("out.conf")));
-  EXPECT_TRUE(is_symlink(path("conf/current")));
-  EXPECT_TRUE(is_symlink(path("fresh-link")));
-  expect_sample_fragment(read_file(path("conf/blocks.conf")));
-  expect_sample_fragment(read_file(path("conf/fresh.conf")));
-  EXPECT_EQ(listing(path("conf")),
-            (std::vector<std::string>{"blocks.conf", "current", "fresh.conf"}));
-}
-
-TEST_F(DriverTest, ReplacementKeepsModeAndOwnerAndANewFileFollowsTheUmask) {
-  write_file(path("list.txt"), SAMPLE_LIST);
-  write_file(path("kept.conf"), "old\n");
-  ASSERT_EQ(chmod(path("kept.conf").c_str(), 0640), 0);
-  const bool root = geteuid() == 0;
-  if (root) {
-    ASSERT_EQ(chown(path("kept.conf").c_str(), 1234, 5678), 0);
-  }
-
-  const mode_t saved_mask = umask(027);
-  const Outcome kept = run({"kept.conf", "list.txt"});
-  const Outcome created = run({"new.conf", "list.txt"});
-  umask(saved_mask);
-  EXPECT_EQ(kept.status, 0);
-  EXPECT_EQ(created.status, 0);
-
-  struct stat st;
-  ASSERT_EQ(stat(path("kept.conf").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  if (root) {
-    EXPECT_EQ(st.st_uid, 1234u);
-    EXPECT_EQ(st.st_gid, 5678u);
-  }
-  expect_sample_fragment(read_file(path("kept.conf")));
-  ASSERT_EQ(stat(path("new.conf").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);  // 0666 less the umask 027
-  EXPECT_EQ(listing(), (std::vector<std::string>{"kept.conf", "list.txt", "new.conf"}));
-}
-
-// The allocator's fatal exit runs the exit handlers, which remove the
-// temporary file of a pending replacement.
-TEST_F(DriverTest, FatalExitRemovesThePendingTemporaryFile) {
-  const std::string target = path("out.conf");
-  write_file(target, "old\n");
-  EXPECT_EXIT(
-      {
-        OutputFile output{};
-        if (!output_open(&output, target.c_str())) std::exit(2);
-        if (std::fputs("partial\n", output.stream) < 0) std::exit(3);
-        if (listing().size() != 2) std::exit(4);  // out.conf and the temporary file
-        char* block = static_cast<char*>(allocate(8, false));
-        block[8] = 1;  // the guard word
-        deallocate(&block, false);
-        std::exit(5);
-      },
-      ::testing::ExitedWithCode(1), "detected by deallocate");
-  EXPECT_EQ(listing(), std::vector<std::string>{"out.conf"});
-  EXPECT_EQ(read_file(target), "old\n");
-}
 
 // run_conversion in-process, so that heap requests can be failed one by one.
 class DriverMemoryTest : public DriverTest {

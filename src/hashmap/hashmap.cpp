@@ -25,87 +25,13 @@ inline std::uint32_t mix_block(std::uint32_t k) {
   return k * 0x1b873593u;
 }
 
-}  // namespace
-
-std::uint32_t murmur3_32(const void* key, std::int64_t len) {
-  const auto* data = static_cast<const unsigned char*>(key);
-  const auto length = static_cast<std::uint32_t>(len);
-  std::uint32_t h = length;  // the seed is the length
-  const std::uint32_t blocks = length / 4;
-  for (std::uint32_t i = 0; i < blocks; ++i) {
-    h ^= mix_block(load_le32(data + 4 * static_cast<std::size_t>(i)));
-    h = rotate_left(h, 13);
-    h = h * 5 + 0xe6546b64u;
-  }
-  const unsigned char* tail = data + 4 * static_cast<std::size_t>(blocks);
-  std::uint32_t k = 0;
-  switch (length & 3) {
-    case 3:
-      k ^= static_cast<std::uint32_t>(tail[2]) << 16;
-      [[fallthrough]];
-    case 2:
-      k ^= static_cast<std::uint32_t>(tail[1]) << 8;
-      [[fallthrough]];
-    case 1:
-      k ^= tail[0];
-      h ^= mix_block(k);
-  }
-  h ^= length;
-  h ^= h >> 16;
-  h *= 0x85ebca6bu;
-  h ^= h >> 13;
-  h *= 0xc2b2ae35u;
-  h ^= h >> 16;
-  return h;
-}
-
-std::int32_t string_length(const char* s) {
-  return static_cast<std::int32_t>(find_nul(s));
-}
-
-HashMap* hashmap_create(std::uint32_t count) {
-  if (count == 0 || count == UINT32_MAX) return nullptr;
-  // Slot 0 and one root pointer per bucket: sized in pointers on purpose.
-  auto* map = static_cast<HashMap*>(allocate(
-      // NOLINTNEXTLINE(bugprone-sizeof-expression)
-      (static_cast<std::int64_t>(count) + 1) * static_cast<std::int64_t>(sizeof(MapEntry*)), true));
-  if (map == nullptr) return nullptr;
-  map->count_word = count;
-  return map;
-}
-
-MapEntry* hashmap_get(const HashMap* map, const char* key, std::int64_t len) {
-  if (key == nullptr || key[0] == '\0') return nullptr;
-  if (len < 0) len = string_length(key);
-  return tree_find(key, *hashmap_root_slot(map, key, len));
-}
-
-MapEntry* tree_find(const char* key, MapEntry* root) {
-  const std::uint32_t prefix = key_prefix(key);
-  while (root != nullptr) {
-    // A large table is walked at memory latency. Both children start their
-    // way into the cache while this entry is compared, so the next level
-    // waits less. A prefetch of a null child does nothing.
-    __builtin_prefetch(root->left);
-    __builtin_prefetch(root->right);
-    const int order = tree_compare(key, prefix, root);
-    if (order == 0) return root;
-    root = tree_child(root, order);
-  }
-  return nullptr;
-}
-
-namespace {
-
-// Where an entry's key block usually starts, counted from the entry. The key
-// block is requested from the heap right after its entry (new_entry), and a
-// heap that carves consecutive small requests from one region, as glibc's
-// does, puts it right behind: the distance is then the heap's share of the
-// entry's block, the 24 guard bytes and the entry with the heap's size word,
-// rounded up to its 16-byte steps. Only requests are made at this guess, so
-// a wrong one costs a wasted request and never a wrong result.
-constexpr std::uintptr_t KEY_FOLLOWS_ENTRY =
-    (24 + sizeof(MapEntry) + sizeof(std::size_t) + 15) & ~std::uintptr_t{15};
+// Where an entry's key block usually starts, counted from the entry: the
+// key block is requested from the heap right after its entry (new_entry),
+// and where the heap usually puts such a block is the platform's guess
+// (next_block_distance). Only requests are made at this guess, so a wrong
+// one costs a wasted request and never a wrong result.
+constexpr auto KEY_FOLLOWS_ENTRY =
+    static_cast<std::uintptr_t>(next_block_distance(sizeof(MapEntry)));
 
 // Requests what a search step reads of entry: prefix and both links, which
 // lie within 24 bytes, so in one cache line or two.
@@ -191,33 +117,31 @@ void find_group(const HashMap* map, MapLookup* lookups, int n) {
   }
 }
 
-}  // namespace
-
-void hashmap_find_batch(const HashMap* map, MapLookup* lookups, int n) {
-  for (int done = 0; done < n; done += HASHMAP_LOOKUP_GROUP) {
-    const int group = n - done < HASHMAP_LOOKUP_GROUP ? n - done : HASHMAP_LOOKUP_GROUP;
-    find_group(map, lookups + done, group);
-  }
+// The slots from first on that one warm-up covers: HASHMAP_WARM_GROUP of
+// them, or fewer at the end of the map. The one place a walk over the root
+// slots is cut into groups.
+std::uint64_t warm_group_end(const HashMap* map, std::uint64_t first) {
+  const std::uint64_t last = hashmap_count(map);
+  return last - first + 1 < HASHMAP_WARM_GROUP ? last + 1 : first + HASHMAP_WARM_GROUP;
 }
 
-namespace {
-
-// The breadth-first warm-up of hashmap_warm_trees. With for_release, for a
-// release that follows, it also requests what releasing each entry block
-// and key block reads beyond the entry and the key (warm_block_release).
-void warm_trees(const HashMap* map, std::uint64_t first, std::uint64_t count, bool for_release) {
+// The breadth-first warm-up of the trees of slots first..end-1. With
+// for_release, for a release that follows, it also requests what releasing
+// each entry block and key block reads beyond the entry and the key
+// (warm_block_release).
+void warm_trees(const HashMap* map, std::uint64_t first, std::uint64_t end, bool for_release) {
   // A queue in breadth-first order: when entry i is reached, the entries
   // before it have had the time to arrive, and its own was requested with
   // its level.
   const MapEntry* queue[HASHMAP_WARM_ENTRIES];
-  int n = 0;
-  for (std::uint64_t i = first; i < first + count && n < HASHMAP_WARM_ENTRIES; ++i) {
+  int queued = 0;
+  for (std::uint64_t i = first; i < end && queued < HASHMAP_WARM_ENTRIES; ++i) {
     const MapEntry* root = *hashmap_slot(map, i);
     if (root == nullptr) continue;
     warm_entry(root);
-    queue[n++] = root;
+    queue[queued++] = root;
   }
-  for (int i = 0; i < n; ++i) {
+  for (int i = 0; i < queued; ++i) {
     const MapEntry* entry = queue[i];
     warm_cache_line(entry->key);
     warm_cache_line(entry->key + entry->key_len);
@@ -226,20 +150,12 @@ void warm_trees(const HashMap* map, std::uint64_t first, std::uint64_t count, bo
       warm_block_release(entry->key, entry->key_len + 1);
     }
     for (const MapEntry* child : {entry->left, entry->right}) {
-      if (child == nullptr || n == HASHMAP_WARM_ENTRIES) continue;
+      if (child == nullptr || queued == HASHMAP_WARM_ENTRIES) continue;
       warm_entry(child);
-      queue[n++] = child;
+      queue[queued++] = child;
     }
   }
 }
-
-}  // namespace
-
-void hashmap_warm_trees(const HashMap* map, std::uint64_t first, std::uint64_t count) {
-  warm_trees(map, first, count, false);
-}
-
-namespace {
 
 // A new entry holding a copy of key, its prefix and *value, or null (nothing
 // left allocated) for want of memory.
@@ -259,153 +175,204 @@ MapEntry* new_entry(const char* key, std::uint32_t prefix, std::int64_t len,
   return entry;
 }
 
-}  // namespace
+// One insertion's arguments, the same at every level of its descent.
+struct Insertion {
+  const char* key;
+  std::uint32_t prefix;  // key_prefix(key)
+  std::int64_t len;
+  const MapValue* value;  // null: the zero value
+  bool keep_present;      // a present key keeps its value (hashmap_add_looked_up)
+};
 
-namespace {
-
-// tree_insert's recursion, with the key's prefix computed once.
-std::int32_t insert_below(const char* key, std::uint32_t prefix, std::int64_t len,
-                          const MapValue* value, MapEntry** slot, MapEntry** out) {
+// tree_insert's recursion, with the key's prefix computed once. *out
+// receives the entry holding the key (null for want of memory), *added
+// whether it is a new one.
+std::int32_t insert_below(const Insertion& insertion, MapEntry** slot, MapEntry** out,
+                          bool* added) {
   MapEntry* entry = *slot;
   if (entry == nullptr) {
-    entry = new_entry(key, prefix, len, value);
+    entry = new_entry(insertion.key, insertion.prefix, insertion.len, insertion.value);
     *out = entry;
     if (entry == nullptr) return 0;
+    *added = true;
     *slot = entry;
     return 1;
   }
-  const int order = tree_compare(key, prefix, entry);
+  const int order = tree_compare(insertion.key, insertion.prefix, entry);
   if (order == 0) {
-    release_value(&entry->value);
-    entry->value = value != nullptr ? *value : MapValue{};
+    if (!insertion.keep_present) {
+      release_value(&entry->value);
+      entry->value = insertion.value != nullptr ? *insertion.value : MapValue{};
+    }
     *out = entry;
     return 0;
   }
-  const std::int32_t grown = order < 0 ? -insert_below(key, prefix, len, value, &entry->left, out)
-                                       : insert_below(key, prefix, len, value, &entry->right, out);
+  const std::int32_t grown = order < 0 ? -insert_below(insertion, &entry->left, out, added)
+                                       : insert_below(insertion, &entry->right, out, added);
   if (grown == 0) return 0;
   entry->balance += grown;
   if (entry->balance >= -1 && entry->balance <= 1) return entry->balance != 0 ? 1 : 0;
   return 1 - tree_rebalance(slot);
 }
 
+// Releases the trees of every root slot, a warm-up group at a time.
+void destroy_bucket_trees(HashMap* map) {
+  const std::uint32_t count = hashmap_count(map);
+  for (std::uint64_t first = 1; first <= count;) {
+    const std::uint64_t end = warm_group_end(map, first);
+    warm_trees(map, first, end, true);
+    for (; first < end; ++first)
+      tree_destroy(*hashmap_slot(map, first));
+  }
+}
+
 }  // namespace
+
+std::uint32_t murmur3_32(const void* key, std::int64_t len) {
+  const auto* data = static_cast<const unsigned char*>(key);
+  const auto length = static_cast<std::uint32_t>(len);
+  std::uint32_t h = length;  // the seed is the length
+  const std::uint32_t blocks = length / 4;
+  for (std::uint32_t i = 0; i < blocks; ++i) {
+    h ^= mix_block(load_le32(data + 4 * static_cast<std::size_t>(i)));
+    h = rotate_left(h, 13);
+    h = h * 5 + 0xe6546b64u;
+  }
+  const unsigned char* tail = data + 4 * static_cast<std::size_t>(blocks);
+  std::uint32_t k = 0;
+  switch (length & 3) {
+    case 3:
+      k ^= static_cast<std::uint32_t>(tail[2]) << 16;
+      [[fallthrough]];
+    case 2:
+      k ^= static_cast<std::uint32_t>(tail[1]) << 8;
+      [[fallthrough]];
+    case 1:
+      k ^= tail[0];
+      h ^= mix_block(k);
+  }
+  h ^= length;
+  h ^= h >> 16;
+  h *= 0x85ebca6bu;
+  h ^= h >> 13;
+  h *= 0xc2b2ae35u;
+  h ^= h >> 16;
+  return h;
+}
+
+std::int32_t string_length(const char* s) {
+  return static_cast<std::int32_t>(find_nul(s));
+}
+
+HashMap* hashmap_create(std::uint32_t count) {
+  if (count == 0 || count == UINT32_MAX) return nullptr;
+  // Slot 0 and one root pointer per bucket: sized in pointers on purpose.
+  auto* map = static_cast<HashMap*>(allocate(
+      // NOLINTNEXTLINE(bugprone-sizeof-expression)
+      (static_cast<std::int64_t>(count) + 1) * static_cast<std::int64_t>(sizeof(MapEntry*)), true));
+  if (map == nullptr) return nullptr;
+  map->count_word = count;
+  return map;
+}
+
+MapEntry* hashmap_get(const HashMap* map, const char* key, std::int64_t len) {
+  if (key == nullptr || key[0] == '\0') return nullptr;
+  if (len < 0) len = string_length(key);
+  return tree_find(key, *hashmap_root_slot(map, key, len));
+}
+
+MapEntry* tree_find(const char* key, MapEntry* root) {
+  const std::uint32_t prefix = key_prefix(key);
+  while (root != nullptr) {
+    // A large table is walked at memory latency. Both children start their
+    // way into the cache while this entry is compared, so the next level
+    // waits less. A request for a null child does nothing.
+    warm_cache_line(root->left);
+    warm_cache_line(root->right);
+    const int order = tree_compare(key, prefix, root);
+    if (order == 0) return root;
+    root = tree_child(root, order);
+  }
+  return nullptr;
+}
+
+void hashmap_find_batch(const HashMap* map, MapLookup* lookups, int n) {
+  for (int done = 0; done < n; done += HASHMAP_LOOKUP_GROUP) {
+    const int group = n - done < HASHMAP_LOOKUP_GROUP ? n - done : HASHMAP_LOOKUP_GROUP;
+    find_group(map, lookups + done, group);
+  }
+}
+
+std::uint64_t hashmap_warm_trees(const HashMap* map, std::uint64_t first) {
+  const std::uint64_t end = warm_group_end(map, first);
+  warm_trees(map, first, end, false);
+  return end;
+}
 
 std::int32_t tree_insert(const char* key, std::int64_t len, const MapValue* value, MapEntry** slot,
                          MapEntry** out) {
-  return insert_below(key, key_prefix(key), len, value, slot, out);
+  bool added = false;
+  return insert_below(Insertion{key, key_prefix(key), len, value, false}, slot, out, &added);
 }
-
-namespace {
-
-// Stores key, whose key_prefix is prefix, into the tree of the root slot:
-// the one insertion behind hashmap_put and hashmap_put_looked_up.
-MapEntry* put_in_slot(MapEntry** slot, const char* key, std::uint32_t prefix, std::int64_t len,
-                      const MapValue* value) {
-  MapEntry* result = nullptr;
-  insert_below(key, prefix, len, value, slot, &result);
-  return result;
-}
-
-}  // namespace
 
 MapEntry* hashmap_put(HashMap* map, const char* key, std::int64_t len, const MapValue* value) {
   if (key == nullptr || key[0] == '\0') return nullptr;
   if (len < 0) len = string_length(key);
-  return put_in_slot(hashmap_root_slot(map, key, len), key, key_prefix(key), len, value);
+  MapEntry* result = nullptr;
+  tree_insert(key, len, value, hashmap_root_slot(map, key, len), &result);
+  return result;
 }
 
-MapEntry* hashmap_put_looked_up(HashMap* map, const MapLookup* lookup, const MapValue* value) {
-  if (lookup->slot == 0) return nullptr;
-  return put_in_slot(hashmap_slot(map, lookup->slot), lookup->key, lookup->prefix, lookup->len,
-                     value);
+MapAdd hashmap_add_looked_up(HashMap* map, const MapLookup* lookup, const MapValue* value) {
+  if (lookup->slot == 0) return MapAdd::not_stored;
+  MapEntry* entry = nullptr;
+  bool added = false;
+  insert_below(Insertion{lookup->key, lookup->prefix, lookup->len, value, true},
+               hashmap_slot(map, lookup->slot), &entry, &added);
+  if (entry == nullptr) return MapAdd::not_stored;
+  return added ? MapAdd::added : MapAdd::present;
 }
 
 std::int32_t tree_rebalance(MapEntry** slot) {
-  MapEntry* n = *slot;
-  if (n->balance == 2 && n->right != nullptr) {
-    MapEntry* r = n->right;
-    if (r->balance != -1) {  // single rotation to the left
-      const std::int32_t r_before = r->balance;
-      n->right = r->left;
-      r->left = n;
-      r->balance = r_before - 1;
-      n->balance = 1 - r_before;
-      *slot = r;
-      return r_before != 0 ? 1 : 0;
-    }
-    MapEntry* m = r->left;  // double rotation, right then left
-    const std::int32_t m_before = m->balance;
-    r->left = m->right;
-    m->right = r;
-    n->right = m->left;
-    m->left = n;
-    n->balance = m_before > 0 ? -1 : 0;
-    r->balance = m_before < 0 ? 1 : 0;
-    m->balance = 0;
-    *slot = m;
-    return 1;
+  MapEntry* top = *slot;
+  const TreeSide heavy = top->balance == 2 ? TreeSide::right : TreeSide::left;
+  if ((top->balance != 2 && top->balance != -2) || tree_link(top, heavy) == nullptr) return 0;
+  // One body for the rules of a right-heavy top and their mirror images for
+  // a left-heavy one: child is top's child on the heavy side, sign that
+  // side's sign (+1 or -1), inner the side facing the other way.
+  const std::int32_t sign = tree_sign(heavy);
+  const TreeSide inner = tree_opposite(heavy);
+  MapEntry* child = tree_link(top, heavy);
+  if (child->balance != -sign) {  // single rotation towards the inner side
+    const std::int32_t child_before = child->balance;
+    tree_link(top, heavy) = tree_link(child, inner);
+    tree_link(child, inner) = top;
+    child->balance = child_before - sign;
+    top->balance = sign - child_before;
+    *slot = child;
+    return child_before != 0 ? 1 : 0;
   }
-  if (n->balance == -2 && n->left != nullptr) {
-    MapEntry* l = n->left;
-    if (l->balance != 1) {  // single rotation to the right
-      const std::int32_t l_before = l->balance;
-      n->left = l->right;
-      l->right = n;
-      l->balance = l_before + 1;
-      n->balance = -1 - l_before;
-      *slot = l;
-      return l_before != 0 ? 1 : 0;
-    }
-    MapEntry* m = l->right;  // double rotation, left then right
-    const std::int32_t m_before = m->balance;
-    l->right = m->left;
-    m->left = l;
-    n->left = m->right;
-    m->right = n;
-    n->balance = m_before < 0 ? 1 : 0;
-    l->balance = m_before > 0 ? -1 : 0;
-    m->balance = 0;
-    *slot = m;
-    return 1;
-  }
-  return 0;
+  // Double rotation: child's inner child rises to the top.
+  MapEntry* middle = tree_link(child, inner);
+  const std::int32_t middle_before = middle->balance;
+  tree_link(child, inner) = tree_link(middle, heavy);
+  tree_link(middle, heavy) = child;
+  tree_link(top, heavy) = tree_link(middle, inner);
+  tree_link(middle, inner) = top;
+  top->balance = middle_before == sign ? -sign : 0;
+  child->balance = middle_before == -sign ? sign : 0;
+  middle->balance = 0;
+  *slot = middle;
+  return 1;
 }
-
-namespace {
-
-// Bucket trees released per warm-up (warm_trees): enough entries to
-// keep many misses in flight, few enough to stay in the cache until their
-// release.
-constexpr std::uint64_t RELEASE_GROUP = 16;
-
-void destroy_bucket_trees(HashMap* map) {
-  const std::uint32_t count = hashmap_count(map);
-  for (std::uint64_t first = 1; first <= count; first += RELEASE_GROUP) {
-    const std::uint64_t n = count - first + 1 < RELEASE_GROUP ? count - first + 1 : RELEASE_GROUP;
-    warm_trees(map, first, n, true);
-    for (std::uint64_t i = first; i < first + n; ++i)
-      tree_destroy(*hashmap_slot(map, i));
-  }
-}
-
-}  // namespace
 
 void release_value(MapValue* value) {
-  switch (value->kind) {
-    case VALUE_BLOCK_1:
-    case VALUE_BLOCK_2:
-    case VALUE_BLOCK_3:
-      deallocate(&value->payload.pointer, false);
-      break;
-    case VALUE_NESTED_MAP:
-      if (value->payload.pointer != nullptr) {
-        destroy_bucket_trees(static_cast<HashMap*>(value->payload.pointer));
-        deallocate(&value->payload.pointer, false);
-      }
-      break;
-    default:
-      break;
+  if (value_owns_block(value->kind)) {
+    deallocate(&value->payload.pointer, false);
+  } else if (value->kind == VALUE_NESTED_MAP) {
+    auto* nested = static_cast<HashMap*>(value->payload.pointer);
+    value->payload.pointer = nullptr;
+    hashmap_destroy(nested);
   }
 }
 
@@ -413,8 +380,8 @@ void tree_destroy(MapEntry* entry) {
   if (entry == nullptr) return;
   // The right child and this entry's key block (whose header and guard are
   // checked on release) are fetched while the left subtree is released.
-  __builtin_prefetch(entry->right);
-  __builtin_prefetch(entry->key);
+  warm_cache_line(entry->right);
+  warm_cache_line(entry->key);
   if (entry->left != nullptr) tree_destroy(entry->left);
   if (entry->right != nullptr) tree_destroy(entry->right);
   release_value(&entry->value);

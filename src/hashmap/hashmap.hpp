@@ -30,6 +30,14 @@
 // bucket, in post-order, so the hash, its seed, the bucket numbering and the
 // rotation rules below are all part of the program's observable behaviour.
 //
+// General operations. The converter stores plain values with
+// hashmap_find_batch and hashmap_add_looked_up, looks names up, and
+// releases the whole table with hashmap_destroy. The rest is the table's
+// interface all the same, kept and tested for callers that need more:
+// hashmap_put (and beneath it tree_insert, hashmap_tree.hpp) replaces the
+// value of a present key, hashmap_remove removes one key, and the owning
+// value kinds hand their payload to the map.
+//
 // Thread safety: none; a map is used by one thread at a time.
 #pragma once
 
@@ -37,13 +45,20 @@
 
 struct MapEntry;
 
-// Value kinds. -1, -2 and -3 own a guarded block in payload.pointer; -5 owns
-// a nested HashMap; every other kind (the converter stores kind 1) is plain
+// Value kinds. The kinds from VALUE_OWNED_BLOCK_LOWEST to
+// VALUE_OWNED_BLOCK_HIGHEST (-3, -2 and -1) own a guarded block in
+// payload.pointer, or null; the map treats the three alike, and what tells
+// them apart is left to the caller. VALUE_NESTED_MAP (-5) owns a nested
+// HashMap, or null. Every other kind (the converter stores kind 1) is plain
 // data in the 8 payload bytes and owns nothing.
-constexpr std::int64_t VALUE_BLOCK_1 = -1;
-constexpr std::int64_t VALUE_BLOCK_2 = -2;
-constexpr std::int64_t VALUE_BLOCK_3 = -3;
+constexpr std::int64_t VALUE_OWNED_BLOCK_LOWEST = -3;
+constexpr std::int64_t VALUE_OWNED_BLOCK_HIGHEST = -1;
 constexpr std::int64_t VALUE_NESTED_MAP = -5;
+
+// Whether a value of kind owns a guarded block.
+constexpr bool value_owns_block(std::int64_t kind) {
+  return kind >= VALUE_OWNED_BLOCK_LOWEST && kind <= VALUE_OWNED_BLOCK_HIGHEST;
+}
 
 union MapPayload {
   void* pointer;
@@ -127,7 +142,8 @@ void hashmap_destroy(HashMap* map);
 MapEntry* hashmap_get(const HashMap* map, const char* key, std::int64_t len);
 
 // One lookup of a batch (hashmap_find_batch). The caller sets key and len;
-// the batch sets the rest.
+// the batch sets the rest. slot and prefix are what the batch learnt of the
+// key for hashmap_add_looked_up, which the caller only passes on.
 struct MapLookup {
   const char* key;       // NUL-terminated, or null
   std::int64_t len;      // exact, or negative: measured, and the measure put here
@@ -147,25 +163,39 @@ constexpr int HASHMAP_LOOKUP_GROUP = 64;
 // together, instead of one after the other. Most comparisons are decided by
 // the entries' prefixes; a walk whose prefixes tie requests the entry's key
 // and compares it in the next round. Each key is hashed once, and its root
-// slot and prefix kept for hashmap_put_looked_up. Reads the map, changes
+// slot and prefix kept for hashmap_add_looked_up. Reads the map, changes
 // nothing in it.
 void hashmap_find_batch(const HashMap* map, MapLookup* lookups, int n);
 
-// hashmap_put of lookup's key and len into the root slot that
-// hashmap_find_batch found for it in this map (the key is not hashed or
-// measured again). Null for a null or empty key (slot 0), otherwise as
-// hashmap_put.
-MapEntry* hashmap_put_looked_up(HashMap* map, const MapLookup* lookup, const MapValue* value);
+// What hashmap_add_looked_up did.
+enum class MapAdd {
+  added,       // a new entry holds the key and the value
+  present,     // the map held the key already; nothing changed
+  not_stored,  // a null or empty key, or want of memory; nothing changed
+};
 
-// Most entries one hashmap_warm_trees call requests.
+// Stores lookup's key with a copy of *value (null: the zero value) unless
+// the map holds the key already, walking from the root slot that
+// hashmap_find_batch found for it in this map (the key is not hashed or
+// measured again). The map may have changed since the lookup: a key stored
+// in between is found present. For want of memory the map and the byte
+// total are as they were.
+MapAdd hashmap_add_looked_up(HashMap* map, const MapLookup* lookup, const MapValue* value);
+
+// Root slots one hashmap_warm_trees call covers, and the most entries it
+// requests.
+constexpr std::uint64_t HASHMAP_WARM_GROUP = 16;
 constexpr int HASHMAP_WARM_ENTRIES = 2048;
 
-// Cache warmer for a walk over the bucket trees of the count root slots from
-// index first on (all within 1..count of the map) that is about to follow:
-// requests their entries and keys breadth first, all trees of the group one
-// level after the other, so that the misses of a level are in flight
-// together; at most HASHMAP_WARM_ENTRIES entries. Reads only.
-void hashmap_warm_trees(const HashMap* map, std::uint64_t first, std::uint64_t count);
+// Cache warmer for a walk over the bucket trees of the root slots from index
+// first (1..count of the map) on that is about to follow: covers
+// HASHMAP_WARM_GROUP slots, or the rest of the map when fewer are left, and
+// returns the index just past the last one covered, where the next group
+// begins. Requests the entries and keys of their trees breadth first, all
+// trees of the group one level after the other, so that the misses of a
+// level are in flight together; at most HASHMAP_WARM_ENTRIES entries. Reads
+// only.
+std::uint64_t hashmap_warm_trees(const HashMap* map, std::uint64_t first);
 
 // Stores key (copied) with a copy of *value (null: the zero value). A present
 // key keeps its entry; its old value is released and replaced. Result: the

@@ -150,6 +150,85 @@ TEST_F(TreeDelete, CasesGiveTheExpectedTrees) {
   }
 }
 
+// The detaching steps, each case beside its mirror image: the extreme entry
+// leaves with both links null, its child (if any) takes its place, and the
+// levels above account for the lost height, rotating where it reaches 2.
+struct DetachCase {
+  std::vector<std::string> keys;  // in insertion order
+  bool largest;                   // tree_detach_max, else tree_detach_min
+  std::string before;
+  std::string detached;
+  std::string after;
+  std::int32_t shorter;  // the step's result
+};
+
+const DetachCase kDetachCases[] = {
+    // A leaf, at the second level.
+    {{"bee", "ant", "cat", "dog"},
+     true,
+     "bee(+1)[ant, cat(+1)[-, dog]]",
+     "dog",
+     "bee(0)[ant, cat]",
+     1},
+    {{"cat", "dog", "bee", "ant"},
+     false,
+     "cat(-1)[bee(-1)[ant, -], dog]",
+     "ant",
+     "cat(0)[bee, dog]",
+     1},
+    // The extreme entry's child takes its place; the root keeps its height.
+    {{"dog", "bee", "fox", "ant", "eel"},
+     true,
+     "dog(0)[bee(-1)[ant, -], fox(-1)[eel, -]]",
+     "fox",
+     "dog(-1)[bee(-1)[ant, -], eel]",
+     0},
+    {{"dog", "bee", "fox", "cat", "gnu"},
+     false,
+     "dog(0)[bee(+1)[-, cat], fox(+1)[-, gnu]]",
+     "bee",
+     "dog(+1)[cat, fox(+1)[-, gnu]]",
+     0},
+    // The root reaches 2 and a single rotation keeps the height.
+    {{"dog", "bee", "eel", "ant", "cat"},
+     true,
+     "dog(-1)[bee(0)[ant, cat], eel]",
+     "eel",
+     "bee(+1)[ant, dog(-1)[cat, -]]",
+     0},
+    {{"bee", "ant", "dog", "cat", "eel"},
+     false,
+     "bee(+1)[ant, dog(0)[cat, eel]]",
+     "ant",
+     "dog(-1)[bee(+1)[-, cat], eel]",
+     0},
+};
+
+TEST_F(TreeDelete, DetachUnlinksTheExtremeEntry) {
+  for (const DetachCase& c : kDetachCases) {
+    SCOPED_TRACE(std::string(c.largest ? "largest" : "smallest") + " of " + c.before);
+    HashMap* map = hashmap_create(1);
+    ASSERT_NE(map, nullptr);
+    for (const std::string& key : c.keys)
+      ASSERT_NE(put(map, key), nullptr);
+    ASSERT_EQ(tree_render(*hashmap_slot(map, 1)), c.before);
+    MapEntry* expected = get(map, c.detached);
+    const std::int64_t bytes = allocated_bytes.load();
+    MapEntry* out = nullptr;
+    const std::int32_t shorter = c.largest ? tree_detach_max(hashmap_slot(map, 1), &out)
+                                           : tree_detach_min(hashmap_slot(map, 1), &out);
+    EXPECT_EQ(shorter, c.shorter);
+    ASSERT_EQ(out, expected);
+    EXPECT_EQ(out->left, nullptr);
+    EXPECT_EQ(out->right, nullptr);
+    EXPECT_EQ(tree_render(*hashmap_slot(map, 1)), c.after);
+    EXPECT_EQ(hashmap_check(map), "");
+    EXPECT_EQ(allocated_bytes.load(), bytes) << "detaching releases nothing";
+    tree_destroy(out);
+    hashmap_destroy(map);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Removals that find nothing.
 
@@ -308,12 +387,17 @@ void run_random_operations(std::uint32_t count, std::uint32_t seed) {
   EXPECT_EQ(allocated_bytes.load(), baseline);
 }
 
-TEST_F(HashmapRemove, RandomOperationsInOneBucket) {
-  run_random_operations(1, 20261210);
-}
-
-TEST_F(HashmapRemove, RandomOperationsInSevenBuckets) {
-  run_random_operations(7, 4242);
+// One bucket holds every key in one tree; seven spread them over trees
+// that each still see insertions, removals and rebalancing.
+TEST_F(HashmapRemove, RandomOperationsAgainstAModel) {
+  struct Case {
+    std::uint32_t buckets;
+    std::uint32_t seed;
+  };
+  for (const Case c : {Case{1, 20261210}, Case{7, 4242}}) {
+    SCOPED_TRACE(std::to_string(c.buckets) + " buckets, seed " + std::to_string(c.seed));
+    run_random_operations(c.buckets, c.seed);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -326,12 +410,9 @@ struct OwnedValueCase {
 };
 
 const OwnedValueCase kOwnedValueCases[] = {
-    {VALUE_BLOCK_1, 24, 0},
-    {VALUE_BLOCK_2, 1, 0},
-    {VALUE_BLOCK_3, 100, 0},
-    {VALUE_BLOCK_1, -1, 0},  // a null payload releases nothing
-    {-4, -1, 0xdeadbeef},    // plain data: owns nothing
-    {1, -1, 1},              // a host value
+    {-1, 24, 0},          {-2, 1, 0}, {-3, 100, 0}, {-1, -1, 0},  // a null payload releases nothing
+    {-4, -1, 0xdeadbeef},                                         // plain data: owns nothing
+    {1, -1, 1},                                                   // a host value
 };
 
 // The removed entry sits alone in its bucket (hashmap_remove's own path) or
@@ -373,7 +454,7 @@ HashMap* make_nested_map(std::int64_t* bytes) {
     put(nested, "n" + std::to_string(i));
   const MapValue inner_value{VALUE_NESTED_MAP, {.pointer = inner}};
   hashmap_put(nested, "n3", 2, &inner_value);
-  const MapValue block_value{VALUE_BLOCK_2, {.pointer = allocate(40, false)}};
+  const MapValue block_value{-2, {.pointer = allocate(40, false)}};
   hashmap_put(nested, "n7", 2, &block_value);
   *bytes = allocated_bytes.load() - before;
   return nested;

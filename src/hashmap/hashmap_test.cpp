@@ -247,6 +247,37 @@ TEST_P(Shape, FollowsFromTheInsertionOrder) {
 INSTANTIATE_TEST_SUITE_P(Table, Shape, testing::ValuesIn(shape_cases()),
                          [](const auto& info) { return info.param.name; });
 
+// tree_insert on a slot of the caller's own, outside any map: each result
+// says whether the tree grew, the shapes are hashmap_put's, and a present
+// key keeps its entry, takes the new value and leaves the height alone.
+TEST_F(Map, TreeInsertBuildsATreeInAnySlot) {
+  struct Step {
+    const char* key;
+    std::int32_t grew;
+  };
+  // The last key makes eel -2 with a right-heavy left child: a double
+  // rotation, after which the tree is no higher than before.
+  const Step steps[] = {{"eel", 1}, {"bee", 1}, {"fox", 0}, {"ant", 1}, {"dog", 0}, {"cat", 0}};
+  MapEntry* root = nullptr;
+  for (const Step& step : steps) {
+    MapEntry* out = nullptr;
+    EXPECT_EQ(tree_insert(step.key, 3, nullptr, &root, &out), step.grew) << step.key;
+    ASSERT_NE(out, nullptr);
+    EXPECT_STREQ(out->key, step.key);
+  }
+  EXPECT_EQ(tree_render(root), "dog(0)[bee(0)[ant, cat], eel(+1)[-, fox]]");
+  const std::int64_t bytes = allocated_bytes.load();
+  MapEntry* present = tree_find("cat", root);
+  const MapValue value = plain_value(9, 99);
+  MapEntry* out = nullptr;
+  EXPECT_EQ(tree_insert("cat", 3, &value, &root, &out), 0);
+  EXPECT_EQ(out, present);
+  EXPECT_EQ(out->value.payload.word, 99u);
+  EXPECT_EQ(tree_render(root), "dog(0)[bee(0)[ant, cat], eel(+1)[-, fox]]");
+  EXPECT_EQ(allocated_bytes.load(), bytes);
+  tree_destroy(root);
+}
+
 // Bytes from 0x80 sort after bytes below it (strcmp compares unsigned).
 TEST_F(Map, HighBytesSortAfterLowOnes) {
   HashMap* map = hashmap_create(1);
@@ -380,7 +411,7 @@ MapValue make_old_value(const ReplaceCase& c, std::int64_t* owned) {
   MapValue value{c.kind, {}};
   if (c.kind == VALUE_NESTED_MAP && c.block_size >= 0) {
     HashMap* nested = hashmap_create(2);
-    const MapValue inner = block_value(VALUE_BLOCK_2, c.block_size);
+    const MapValue inner = block_value(-2, c.block_size);
     hashmap_put(nested, "inner", 5, &inner);
     hashmap_put(nested, "plain", 5, nullptr);
     value.payload.pointer = nested;
@@ -421,7 +452,7 @@ TEST_P(Replace, ReleasesTheOldValueAndKeepsEntryAndShape) {
   EXPECT_EQ(tree_render(root_of(map)), shape);
 
   // A null value stores the zero value.
-  const MapValue owning = block_value(VALUE_BLOCK_1, 9);
+  const MapValue owning = block_value(-1, 9);
   put(map, "bee", &owning);
   const std::int64_t with_block = allocated_bytes.load();
   EXPECT_EQ(put(map, "bee", nullptr), first);
@@ -432,16 +463,14 @@ TEST_P(Replace, ReleasesTheOldValueAndKeepsEntryAndShape) {
   hashmap_destroy(map);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, Replace,
-                         testing::Values(ReplaceCase{"block_1", VALUE_BLOCK_1, 16},
-                                         ReplaceCase{"block_2", VALUE_BLOCK_2, 0},
-                                         ReplaceCase{"block_3", VALUE_BLOCK_3, 100},
-                                         ReplaceCase{"block_null", VALUE_BLOCK_1, -1},
-                                         ReplaceCase{"nested_map", VALUE_NESTED_MAP, 33},
-                                         ReplaceCase{"nested_null", VALUE_NESTED_MAP, -1},
-                                         ReplaceCase{"plain_minus_4", -4, 0},
-                                         ReplaceCase{"plain_host", 1, 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Table, Replace,
+    testing::Values(ReplaceCase{"block_1", -1, 16}, ReplaceCase{"block_2", -2, 0},
+                    ReplaceCase{"block_3", -3, 100}, ReplaceCase{"block_null", -1, -1},
+                    ReplaceCase{"nested_map", VALUE_NESTED_MAP, 33},
+                    ReplaceCase{"nested_null", VALUE_NESTED_MAP, -1},
+                    ReplaceCase{"plain_minus_4", -4, 0}, ReplaceCase{"plain_host", 1, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- keys --------------------------------------------------------------------------
 
@@ -460,7 +489,7 @@ TEST_P(NoKey, NullOrEmptyKeyStoresNothingWhateverLenSays) {
   HashMap* map = hashmap_create(1);
   ASSERT_NE(map, nullptr);
   put(map, "ant");
-  MapValue value = block_value(VALUE_BLOCK_1, 8);
+  MapValue value = block_value(-1, 8);
   const std::int64_t bytes = allocated_bytes.load();
   const std::int64_t requests = test_heap.requests;
   EXPECT_EQ(hashmap_put(map, GetParam().key, GetParam().len, &value), nullptr);
@@ -499,18 +528,18 @@ TEST_F(Map, MeasuredAndExactLengthsFindTheSameEntry) {
 TEST_F(Map, DestroyReleasesEverythingIncludingNestedMaps) {
   HashMap* map = hashmap_create(5);
   ASSERT_NE(map, nullptr);
-  for (const std::int64_t kind : {VALUE_BLOCK_1, VALUE_BLOCK_2, VALUE_BLOCK_3}) {
+  for (const std::int64_t kind : {-1, -2, -3}) {
     const MapValue v = block_value(kind, 10 - kind);
     ASSERT_NE(put(map, "block" + std::to_string(kind), &v), nullptr);
   }
-  const MapValue null_block{VALUE_BLOCK_1, {}};
+  const MapValue null_block{-1, {}};
   const MapValue null_map{VALUE_NESTED_MAP, {}};
   put(map, "null block", &null_block);
   put(map, "null map", &null_map);
   // map -> "outer" -> nested -> "middle" -> innermost -> "leaf" (a block)
   MapValue innermost{VALUE_NESTED_MAP, {}};
   innermost.payload.pointer = hashmap_create(3);
-  const MapValue leaf = block_value(VALUE_BLOCK_3, 50);
+  const MapValue leaf = block_value(-3, 50);
   put(static_cast<HashMap*>(innermost.payload.pointer), "leaf", &leaf);
   MapValue nested{VALUE_NESTED_MAP, {}};
   nested.payload.pointer = hashmap_create(2);
@@ -542,7 +571,7 @@ TEST_P(FailedPut, LeavesMapAndByteTotalUnchanged) {
   for (const char* key : {"bee", "ant", "eel", "dog"})
     put(map, key);
   const std::string shape = tree_render(root_of(map));
-  MapValue value = block_value(VALUE_BLOCK_1, 12);
+  MapValue value = block_value(-1, 12);
   const std::int64_t bytes = allocated_bytes.load();
   test_heap.fail_at = test_heap.requests + GetParam().failing_request;
   EXPECT_EQ(put(map, "cat", &value), nullptr);
@@ -776,11 +805,12 @@ TEST_F(Map, FindBatchAnswersAsHashmapGetAndChangesNothing) {
   }
 }
 
-// A put at a looked-up slot is hashmap_put without the hash: the same
-// entries, shapes and balances for the same keys in the same order, the same
-// replacement of a present key's value, nothing for a null or empty key, and
-// the map unchanged when the heap refuses the entry or its key copy.
-TEST_F(Map, PutLookedUpIsHashmapPutAtTheFoundSlot) {
+// An add at a looked-up slot stores as hashmap_put does, without the hash:
+// the same entries, shapes and balances for the same keys in the same order.
+// A key present already keeps its entry and value, also when it was stored
+// after the lookup. A null or empty key stores nothing, and the map is
+// unchanged when the heap refuses the entry or its key copy.
+TEST_F(Map, AddLookedUpStoresAbsentKeysAtTheFoundSlot) {
   for (const std::uint32_t buckets : {1u, 7u, 65535u}) {
     SCOPED_TRACE(buckets);
     std::vector<std::string> keys;
@@ -791,48 +821,65 @@ TEST_F(Map, PutLookedUpIsHashmapPutAtTheFoundSlot) {
     for (const std::string& key : keys) {
       MapLookup lookup{key.c_str(), -1, 0, nullptr, 0};
       hashmap_find_batch(map, &lookup, 1);
-      MapEntry* stored = hashmap_put_looked_up(map, &lookup, nullptr);
-      ASSERT_NE(stored, nullptr);
-      EXPECT_EQ(stored, lookup.entry != nullptr ? lookup.entry : get(map, key));
+      ASSERT_EQ(lookup.entry, nullptr);
+      EXPECT_EQ(hashmap_add_looked_up(map, &lookup, nullptr), MapAdd::added);
+      EXPECT_NE(get(map, key), nullptr);
     }
     EXPECT_EQ(render_all(map), render_all(expected));
     EXPECT_EQ(hashmap_check(map), "");
 
-    // A present key: its value is replaced, the entry kept.
-    MapLookup lookup{keys[0].c_str(), -1, 0, nullptr, 0};
-    hashmap_find_batch(map, &lookup, 1);
-    const MapValue seven = plain_value(1, 7);
-    EXPECT_EQ(hashmap_put_looked_up(map, &lookup, &seven), lookup.entry);
-    EXPECT_EQ(lookup.entry->value.payload.word, 7u);
+    // A present key: nothing changes, and nothing is asked of the heap.
+    const std::string shape = render_all(map);
+    const std::int64_t bytes = allocated_bytes.load();
+    const std::int64_t requests = test_heap.requests;
+    MapLookup found{keys[0].c_str(), -1, 0, nullptr, 0};
+    hashmap_find_batch(map, &found, 1);
+    ASSERT_NE(found.entry, nullptr);
+    found.entry->value = plain_value(1, 7);
+    const MapValue eight = plain_value(1, 8);
+    EXPECT_EQ(hashmap_add_looked_up(map, &found, &eight), MapAdd::present);
+    EXPECT_EQ(found.entry->value.payload.word, 7u);
 
     // Null and empty keys store nothing.
-    const std::int64_t requests = test_heap.requests;
     for (const char* key : {static_cast<const char*>(nullptr), ""}) {
       MapLookup none{key, -1, 0, nullptr, 0};
       hashmap_find_batch(map, &none, 1);
-      EXPECT_EQ(hashmap_put_looked_up(map, &none, nullptr), nullptr);
+      EXPECT_EQ(hashmap_add_looked_up(map, &none, nullptr), MapAdd::not_stored);
     }
+    EXPECT_EQ(render_all(map), shape);
+    EXPECT_EQ(allocated_bytes.load(), bytes);
     EXPECT_EQ(test_heap.requests, requests);
 
     // A refused entry block or key copy leaves the map as it was.
-    const std::string shape = render_all(map);
-    const std::int64_t bytes = allocated_bytes.load();
     for (const std::int64_t failing : {1, 2}) {
       MapLookup fresh{"fresh.example.org", -1, 0, nullptr, 0};
       hashmap_find_batch(map, &fresh, 1);
       test_heap.fail_at = test_heap.requests + failing;
-      EXPECT_EQ(hashmap_put_looked_up(map, &fresh, nullptr), nullptr);
+      EXPECT_EQ(hashmap_add_looked_up(map, &fresh, nullptr), MapAdd::not_stored);
       test_heap.fail_at = 0;
       EXPECT_EQ(render_all(map), shape);
       EXPECT_EQ(allocated_bytes.load(), bytes);
     }
+
+    // A key stored after its lookup, by an add of the same lookup's copy:
+    // found present, its entry and value kept.
+    MapLookup late{"late.example.org", -1, 0, nullptr, 0};
+    hashmap_find_batch(map, &late, 1);
+    const MapLookup again = late;
+    EXPECT_EQ(hashmap_add_looked_up(map, &late, &eight), MapAdd::added);
+    const std::int64_t after_add = test_heap.requests;
+    EXPECT_EQ(hashmap_add_looked_up(map, &again, nullptr), MapAdd::present);
+    EXPECT_EQ(get(map, "late.example.org")->value.payload.word, 8u);
+    EXPECT_EQ(test_heap.requests, after_add);
+    EXPECT_EQ(hashmap_check(map), "");
     hashmap_destroy(expected);
     hashmap_destroy(map);
   }
 }
 
-// The warm-up reads only, for every group of slots (the last slot included)
-// and for groups with more entries than it requests.
+// The warm-up covers HASHMAP_WARM_GROUP slots, fewer at the end of the map,
+// and reads only, for every group of slots (the last slot included) and for
+// groups with more entries than it requests.
 TEST_F(Map, WarmTreesChangesNothing) {
   for (const std::uint32_t buckets : {1u, 7u, 65535u}) {
     SCOPED_TRACE(buckets);
@@ -844,10 +891,12 @@ TEST_F(Map, WarmTreesChangesNothing) {
     const std::string shape = render_all(map);
     const std::int64_t bytes = allocated_bytes.load();
     const std::int64_t requests = test_heap.requests;
-    for (std::uint64_t first = 1; first <= buckets; first += 5)
-      hashmap_warm_trees(map, first, std::min<std::uint64_t>(5, buckets - first + 1));
-    hashmap_warm_trees(map, 1, buckets);
-    hashmap_warm_trees(map, buckets, 1);
+    for (std::uint64_t first = 1; first <= buckets;) {
+      const std::uint64_t end = hashmap_warm_trees(map, first);
+      EXPECT_EQ(end, std::min<std::uint64_t>(first + HASHMAP_WARM_GROUP, buckets + 1));
+      first = end;
+    }
+    EXPECT_EQ(hashmap_warm_trees(map, buckets), buckets + 1);
     EXPECT_EQ(render_all(map), shape);
     EXPECT_EQ(allocated_bytes.load(), bytes);
     EXPECT_EQ(test_heap.requests, requests);

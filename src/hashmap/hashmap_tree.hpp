@@ -57,6 +57,24 @@ inline int tree_compare(const char* key, std::uint32_t prefix, const MapEntry* e
   return std::strcmp(key + 4, entry->key + 4);
 }
 
+// A side of an entry. Its value is the sign that a level more on that side
+// gives the entry's balance (height(right) - height(left)), so one body
+// with a side serves a rule and its mirror image.
+enum class TreeSide : std::int32_t { left = -1, right = 1 };
+
+inline std::int32_t tree_sign(TreeSide side) {
+  return static_cast<std::int32_t>(side);
+}
+
+inline TreeSide tree_opposite(TreeSide side) {
+  return side == TreeSide::left ? TreeSide::right : TreeSide::left;
+}
+
+// entry's link on side: its left or right field.
+inline MapEntry*& tree_link(MapEntry* entry, TreeSide side) {
+  return side == TreeSide::left ? entry->left : entry->right;
+}
+
 // Where a search for a key that compared order (not 0) with entry goes on:
 // the left subtree for a key that sorts before entry's, else the right.
 inline MapEntry* tree_child(const MapEntry* entry, int order) {
@@ -66,9 +84,11 @@ inline MapEntry* tree_child(const MapEntry* entry, int order) {
 // The entry of the tree at root whose key equals key, or null.
 MapEntry* tree_find(const char* key, MapEntry* root);
 
-// Inserts key into the tree held in *slot, or replaces the value of a present
-// key. *out receives the entry, or null for want of memory. Returns 1 when the
-// subtree in the slot grew by one level, else 0.
+// Inserts key (len exact, not negative) into the tree held in *slot, or
+// replaces the value of a present key, releasing what the old value owned;
+// hashmap_put is this on the key's root slot. *out receives the entry, or
+// null for want of memory. Returns 1 when the subtree in the slot grew by one
+// level, else 0.
 std::int32_t tree_insert(const char* key, std::int64_t len, const MapValue* value, MapEntry** slot,
                          MapEntry** out);
 

@@ -16,10 +16,11 @@
 //     or a token that begins with '#';
 //   - anything else is ignored.
 // Names are lower-cased (A-Z only); "localhost" is never stored. A name's
-// first occurrence fixes its exempt flag. Every new name is stored with a
-// kind-1 value whose first payload byte is the flag (the other seven zero)
-// and counted in host_count; a name the table fails to store is counted all
-// the same and added to lost_names, and a later occurrence is tried again.
+// first occurrence fixes its exempt flag. Every new name is stored with its
+// host value (host_value in run_state.hpp: kind 1, the flag in the first
+// payload byte, the other seven zero) and counted in host_count; a name
+// the table fails to store is counted all the same and added to lost_names,
+// and a later occurrence is tried again.
 //
 // Sizes: positions and lengths are 64-bit, and every offset within the
 // buffer fits std::ptrdiff_t (the allocator hands out no block larger than

@@ -1,13 +1,14 @@
 // The 16-byte byte kernels: the scans that find the first byte of a class in
 // a NUL-terminated string, and the lower-casing of names. Used by the hash
-// map (string_length) and the parser (its four scanners and lower_case).
+// map (find_nul, behind string_length), the parser (its four scanners and
+// lower_case) and the zone emitter (find_last_dot).
 //
 // Stop classes. Each scan returns the number of bytes from p to the first
 // byte of its class (0 when the byte at p is one); NUL is in every class, so
 // no scan passes the string's terminating NUL. Bytes 0x01..0x20 are blanks,
 // 0x21..0xff token bytes:
 //
-//   ScanClass::nul             NUL                      string_length
+//   ScanClass::nul             NUL                      find_nul
 //   ScanClass::token_or_nul    NUL or a token byte      skip_blanks
 //   ScanClass::blank_or_nul    NUL or a blank           find_blank
 //   ScanClass::newline_or_nul  NUL or '\n'              find_line_end
@@ -28,16 +29,16 @@
 // emitter's walk over a name's parent domains, right to left).
 //
 // Read bound. scan_vector<C> first tests the byte at p alone, so a scan that
-// stops at once reads that byte only. rscan_vector<C> reads whole aligned
-// 16-byte blocks, from the one that holds text[end-1] back to the one that
-// holds the byte found or text[0]; every one of them holds a byte of the
-// text. Otherwise it reads whole aligned
+// stops at once reads that byte only. Otherwise it reads whole aligned
 // 16-byte blocks, from the block that holds p to the block that holds the
-// stop byte. An aligned 16-byte block never crosses a page and each one read
-// holds a byte of the string, so the reads cannot fault; the bytes outside
-// the string are never used. AddressSanitizer would still report them, so
-// the vector scans are exempt from its instrumentation, and tests that place
-// strings against inaccessible pages prove the bound instead.
+// stop byte. rscan_vector<C> reads whole aligned 16-byte blocks, from the
+// one that holds text[end-1] back to the one that holds the byte found or
+// text[0]; every one of them holds a byte of the text. An aligned 16-byte
+// block never crosses a page and each one read holds a byte of the string,
+// so the reads cannot fault; the bytes outside the string are never used.
+// AddressSanitizer would still report them, so the vector scans are exempt
+// from its instrumentation, and tests that place strings against
+// inaccessible pages prove the bound instead.
 // lower_case reads and writes only the len bytes it is given.
 //
 // All functions are pure apart from lower_case's writes; thread-safe.

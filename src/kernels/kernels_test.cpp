@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -18,9 +17,10 @@ using ScanFunction = std::int64_t (*)(const char*);
 using ClassTest = bool (*)(unsigned char);
 
 // A scan in its versions, its stop class written out from the byte table
-// (not taken from stops_at, so that a wrong definition there shows), and a
-// byte outside that class to fill runs with. vector is null where the build
-// has no vector kernels.
+// (not taken from stops_at, so that a wrong definition there shows), a byte
+// outside that class to fill runs with, and one inside it (not NUL where
+// the class has another). vector is null where the build has no vector
+// kernels.
 struct Scanner {
   const char* name;
   ScanFunction scalar;
@@ -29,6 +29,7 @@ struct Scanner {
   ClassTest stops;
   ClassTest defined;  // stops_at for the class
   char filler;
+  char stop;
 };
 
 #if defined(HOSTZONES_VECTOR_KERNELS)
@@ -40,22 +41,24 @@ constexpr ScanFunction vector_of = nullptr;
 #endif
 
 template <ScanClass C>
-Scanner scanner(const char* name, ScanFunction program, ClassTest stops, char filler) {
-  return {name, scan_scalar<C>, vector_of<C>, program, stops, stops_at<C>, filler};
+Scanner scanner(const char* name, ScanFunction program, ClassTest stops, char filler,
+                char stop) {
+  return {name, scan_scalar<C>, vector_of<C>, program, stops, stops_at<C>, filler, stop};
 }
 
 const Scanner scanners[] = {
     scanner<ScanClass::token_or_nul>(
-        "skip_blanks", skip_blanks, [](unsigned char c) { return c == 0x00 || c >= 0x21; }, ' '),
+        "skip_blanks", skip_blanks, [](unsigned char c) { return c == 0x00 || c >= 0x21; }, ' ',
+        'a'),
     scanner<ScanClass::blank_or_nul>(
-        "find_blank", find_blank, [](unsigned char c) { return c <= 0x20; }, 'a'),
+        "find_blank", find_blank, [](unsigned char c) { return c <= 0x20; }, 'a', ' '),
     scanner<ScanClass::newline_or_nul>(
         "find_line_end", find_line_end, [](unsigned char c) { return c == 0x00 || c == 0x0a; },
-        'a'),
+        'a', '\n'),
     scanner<ScanClass::dot_or_nul>(
-        "find_dot", find_dot, [](unsigned char c) { return c == 0x00 || c == 0x2e; }, 'a'),
+        "find_dot", find_dot, [](unsigned char c) { return c == 0x00 || c == 0x2e; }, 'a', '.'),
     scanner<ScanClass::nul>(
-        "find_nul", find_nul, [](unsigned char c) { return c == 0x00; }, 'a'),
+        "find_nul", find_nul, [](unsigned char c) { return c == 0x00; }, 'a', '\0'),
 };
 
 // Every version of s the build has, each with its name.
@@ -66,10 +69,6 @@ std::vector<std::pair<std::string, ScanFunction>> versions(const Scanner& s) {
   return all;
 }
 
-// Bytes next to every class edge.
-const unsigned char boundary_bytes[] = {0x00, 0x01, 0x09, 0x0a, 0x0b, 0x0d, 0x20, 0x21, 0x2d,
-                                        0x2e, 0x2f, 0x7f, 0x80, 0xdf, 0xe0, 0xfe, 0xff};
-
 // The count from p by the definition: bytes before the first stop byte.
 std::int64_t reference_count(const Scanner& s, const char* p) {
   std::int64_t i = 0;
@@ -78,24 +77,38 @@ std::int64_t reference_count(const Scanner& s, const char* p) {
   return i;
 }
 
-TEST(Scanners, StopClassesAtEveryPositionAndAlignment) {
-  // Stop candidates at offsets in the first block, at its edge and in later
-  // aligned blocks, from every start alignment.
-  const int positions[] = {0, 1, 2, 7, 14, 15, 16, 17, 30, 31, 32, 33, 47, 48, 63, 64, 100};
+// What a scan's result can depend on, each case of it: the start's place in
+// its aligned block (every alignment), the distance to the byte that decides
+// (every lane of the first, second and third block), and that byte's value
+// (all 256). Before the start, in the start's block, lie stop bytes (NUL and
+// the class's other one) that the scan must not see; the bytes up to the
+// deciding one are outside the class; after it come stop bytes again, so a
+// scan that stops anywhere but at the first shows.
+TEST(Scanners, EveryByteAtEveryDistanceFromEveryAlignment) {
+  constexpr int max_distance = 47;
   for (const Scanner& s : scanners) {
-    for (unsigned char b : boundary_bytes) {
-      for (int pos : positions) {
-        for (int align = 0; align < 16; ++align) {
-          alignas(16) char buf[192];
-          std::memset(buf, s.filler, sizeof buf);
+    const auto all = versions(s);
+    for (int align = 0; align < 16; ++align) {
+      for (int distance = 0; distance <= max_distance; ++distance) {
+        for (int value = 0; value < 256; ++value) {
+          alignas(16) char buf[16 + max_distance + 1 + 32];
+          for (int i = 0; i < align; ++i)
+            buf[i] = i % 2 == 0 ? '\0' : s.stop;
           char* p = buf + align;
-          p[pos] = static_cast<char>(b);
-          p[pos + 5] = '\0';
-          const std::int64_t expected = s.stops(b) ? pos : pos + 5;
-          SCOPED_TRACE(testing::Message()
-                       << s.name << " byte " << int(b) << " at " << pos << " alignment " << align);
-          for (const auto& [name, scan] : versions(s))
-            EXPECT_EQ(scan(p), expected) << name;
+          std::memset(p, s.filler, static_cast<std::size_t>(distance));
+          p[distance] = static_cast<char>(value);
+          for (char* q = p + distance + 1; q < buf + sizeof buf; ++q)
+            *q = (q - p) % 2 == 0 ? '\0' : s.stop;
+          const std::int64_t expected =
+              s.stops(static_cast<unsigned char>(value)) ? distance : distance + 1;
+          for (const auto& [name, scan] : all) {
+            const std::int64_t got = scan(p);
+            if (got != expected) {
+              ADD_FAILURE() << name << ": " << got << " instead of " << expected << " for byte "
+                            << value << " at " << distance << ", alignment " << align;
+              return;
+            }
+          }
         }
       }
     }
@@ -117,30 +130,6 @@ TEST(Scanners, StopClassTable) {
       const std::int64_t expected = s.stops(c) ? 0 : reference_count(s, buf + 3);
       for (const auto& [name, scan] : versions(s))
         EXPECT_EQ(scan(buf + 3), expected) << name << " " << b;
-    }
-  }
-}
-
-TEST(Scanners, EveryVersionAgreesOnRandomBuffers) {
-  std::mt19937 random(20240611);
-  const unsigned char common[] = {' ', '\t', '\n', '\r', '.', 'a', '#', 0x80, 0xdf, 0xe0};
-  std::uniform_int_distribution<int> length(0, 100), offset(0, 15), byte(1, 255), kind(0, 99),
-      pick(0, sizeof common - 1);
-  alignas(16) char buf[160];
-  for (int round = 0; round < 20000; ++round) {
-    const int start = offset(random), len = length(random);
-    char* p = buf + start;
-    for (int i = 0; i < len; ++i) {
-      const int k = kind(random);
-      p[i] = static_cast<char>(k < 2 ? 0 : k < 50 ? common[pick(random)] : byte(random));
-    }
-    p[len] = '\0';
-    for (const Scanner& s : scanners) {
-      for (int from = 0; from <= len; ++from) {
-        const std::int64_t expected = reference_count(s, p + from);
-        for (const auto& [name, scan] : versions(s))
-          ASSERT_EQ(scan(p + from), expected) << name << " round " << round << " from " << from;
-      }
     }
   }
 }
@@ -182,34 +171,48 @@ std::vector<std::pair<std::string, BackwardFunction>> last_dot_versions() {
   return all;
 }
 
-// The last dot among text[0..end-1] by the definition, or -1.
-std::int64_t reference_last_dot(const char* text, std::int64_t end) {
-  for (std::int64_t i = end - 1; i >= 0; --i) {
-    if (text[i] == '.') return i;
+// Texts at every alignment, of every length that reaches a third block,
+// with the last dot at every position or none. Dots lie before the text in
+// its first block (on every other byte, the one just before it not one),
+// after its end in its last, and on every byte before the last dot, so a
+// scan that looks past either end or that stops at an earlier dot shows.
+TEST(LastDot, LastDotAtEveryPositionFromEveryAlignment) {
+  constexpr int max_len = 47;
+  const auto all = last_dot_versions();
+  for (int align = 0; align < 16; ++align) {
+    for (int len = 0; len <= max_len; ++len) {
+      for (int dot = -1; dot < len; ++dot) {
+        alignas(16) char buf[16 + max_len + 16];
+        std::memset(buf, '.', sizeof buf);
+        char* text = buf + align;
+        for (char* before = text - 1; before >= buf; before -= 2)
+          *before = 'a';
+        std::memset(text + dot + 1, 'a', static_cast<std::size_t>(len - dot - 1));
+        for (const auto& [name, last_dot] : all)
+          ASSERT_EQ(last_dot(text, len), dot)
+              << name << " len " << len << " dot " << dot << " alignment " << align;
+      }
+    }
   }
-  return -1;
 }
 
-TEST(LastDot, EveryVersionAgreesOnRandomNames) {
-  // Names of up to 100 bytes at every alignment, dots at random places
-  // (none, first, last, runs), every end from 0 to the length; the byte
-  // after the end is a dot too, so a scan that looks past its end shows.
-  std::mt19937 random(20261211);
-  std::uniform_int_distribution<int> length(0, 100), offset(0, 15), kind(0, 99), byte(1, 255);
-  alignas(16) char buf[160];
-  for (int round = 0; round < 20000; ++round) {
-    const int start = offset(random), len = length(random);
-    char* p = buf + start;
-    for (int i = 0; i < len; ++i) {
-      const int k = kind(random);
-      p[i] = static_cast<char>(k < 15 ? '.' : k < 60 ? 'a' + k % 26 : byte(random));
-      if (p[i] == '\0') p[i] = 'x';
-    }
-    p[len] = '.';
-    for (int end = 0; end <= len; ++end) {
-      const std::int64_t expected = reference_last_dot(p, end);
-      for (const auto& [name, last_dot] : last_dot_versions())
-        ASSERT_EQ(last_dot(p, end), expected) << name << " round " << round << " end " << end;
+// Every byte value but the dot and NUL (which the texts do not hold) in
+// every lane of the blocks a text covers: none is taken for a dot.
+TEST(LastDot, NoOtherByteIsADotInAnyLane) {
+  constexpr int max_len = 33;
+  const auto all = last_dot_versions();
+  for (int value = 1; value < 256; ++value) {
+    if (value == '.') continue;
+    for (int align = 0; align < 16; ++align) {
+      alignas(16) char buf[16 + max_len + 16];
+      std::memset(buf, '.', sizeof buf);
+      char* text = buf + align;
+      std::memset(text, value, max_len);
+      for (int len = 0; len <= max_len; ++len) {
+        for (const auto& [name, last_dot] : all)
+          ASSERT_EQ(last_dot(text, len), -1)
+              << name << " byte " << value << " len " << len << " alignment " << align;
+      }
     }
   }
 }

@@ -13,10 +13,6 @@ std::atomic<std::int64_t> allocated_bytes{0};
 
 namespace {
 
-constexpr std::int64_t kHeaderBytes = 16;  // size word + check word
-constexpr std::int64_t kGuardBytes = 8;
-constexpr std::int64_t kOverheadBytes = kHeaderBytes + kGuardBytes;
-
 // The heap block's two header words, as 64-bit quantities.
 struct BlockHeader {
   std::int64_t size;
@@ -37,8 +33,10 @@ const char* corruption_sentence(MemoryOperation asking) {
   return "Corruption of allocated memory detected by countAllocation().";
 }
 
+// Any change of the size word changes this word: a size damaged in a bit
+// the address has set as well shows, as every other change does.
 std::uint64_t check_word_for(std::int64_t size, const void* block) {
-  return static_cast<std::uint64_t>(size) |
+  return static_cast<std::uint64_t>(size) ^
          static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(block));
 }
 
@@ -50,20 +48,20 @@ std::uint64_t check_word_for(std::int64_t size, const void* block) {
 std::size_t heap_bytes_for(std::int64_t size) {
   constexpr auto kLargestBlock =
       static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
-  if (size < 0 || static_cast<std::uint64_t>(size) > kLargestBlock - kOverheadBytes) return 0;
-  return static_cast<std::size_t>(size + kOverheadBytes);
+  if (size < 0 || static_cast<std::uint64_t>(size) > kLargestBlock - BLOCK_OVERHEAD_BYTES) return 0;
+  return static_cast<std::size_t>(size + BLOCK_OVERHEAD_BYTES);
 }
 
 unsigned char* user_area(void* block) {
-  return static_cast<unsigned char*>(block) + kHeaderBytes;
+  return static_cast<unsigned char*>(block) + BLOCK_HEADER_BYTES;
 }
 
 void* block_of(void* user) {
-  return static_cast<unsigned char*>(user) - kHeaderBytes;
+  return static_cast<unsigned char*>(user) - BLOCK_HEADER_BYTES;
 }
 
 void clear_guard_word(void* block, std::int64_t size) {
-  std::memset(user_area(block) + size, 0, kGuardBytes);
+  std::memset(user_area(block) + size, 0, BLOCK_GUARD_BYTES);
 }
 
 void seal_block(void* block, std::int64_t size) {
@@ -126,7 +124,7 @@ void* reallocate(void* ptr, std::int64_t size, bool zero_fill, bool release_on_f
   const std::int64_t carried = static_cast<const BlockHeader*>(resized)->size;
   unsigned char* user = user_area(resized);
   if (zero_fill && size > carried) {
-    std::memset(user + carried, 0, static_cast<std::size_t>(size - carried + kGuardBytes));
+    std::memset(user + carried, 0, static_cast<std::size_t>(size - carried + BLOCK_GUARD_BYTES));
   } else {
     clear_guard_word(resized, size);
   }
@@ -142,6 +140,6 @@ void release_block(void* user, bool wipe, MemoryOperation asking) {
   const std::int64_t size = header->size;
   header->check = 0;
   countAllocation(-size);
-  if (wipe) std::memset(block, 0, static_cast<std::size_t>(size + kOverheadBytes));
+  if (wipe) std::memset(block, 0, static_cast<std::size_t>(size + BLOCK_OVERHEAD_BYTES));
   heap_free(block);
 }

@@ -1,20 +1,23 @@
 // Guarded memory: every heap block of the program passes through here.
 //
-// A guarded block is one heap block of size + 24 bytes:
+// A guarded block is one heap block of size + BLOCK_OVERHEAD_BYTES (24)
+// bytes:
 //
 //   bytes 0..7            size        signed 64-bit size of the user area
-//   bytes 8..15           check word  size | (address of byte 0); 0 once released
-//                                     and while a resize is under way
+//   bytes 8..15           check word  size ^ (address of byte 0); 0 once
+//                                     released and while a resize is under way
 //   bytes 16..16+size-1   user area   the caller's bytes (the pointer handed out)
 //   next 8 bytes          guard word  all zero, at no particular alignment
 //
-// A block is valid when its check word equals size | its own address and its
-// guard word is zero. Validation compares the check word first and reads the
-// guard word only when it matched, so a damaged size word never addresses
-// memory. A damaged block, or a byte total that goes negative, is heap
-// corruption: one fixed sentence goes to the system log at LOG_ERR and the
-// process exits with status 1. Nothing is written to the terminal. Running
-// out of memory is not corruption: it reaches the caller as a null result.
+// A block is valid when its check word equals size ^ its own address and its
+// guard word is zero. The exclusive or changes with every bit of the size
+// word, so any change to it (with the check word intact) fails the
+// comparison. Validation compares the check word first and reads the guard
+// word only when it matched, so a damaged size word never addresses memory.
+// A damaged block, or a byte total that goes negative, is heap corruption:
+// one fixed sentence goes to the system log at LOG_ERR and the process exits
+// with status 1. Nothing is written to the terminal. Running out of memory
+// is not corruption: it reaches the caller as a null result.
 //
 // Ownership: whoever allocates a block owns it until it hands it on. Release
 // goes through the address of the owner's pointer variable, which is set to
@@ -23,6 +26,11 @@
 //
 // Thread safety: allocated_bytes is changed by one atomic add-and-fetch whose
 // own result is tested; a block itself belongs to the one owner holding it.
+//
+// General operations. The program allocates and releases, never resizes a
+// block and never asks for a wipe; reallocate and the wipe flag are the
+// allocator's interface all the same, kept and tested for callers that
+// need them.
 #pragma once
 
 #include <atomic>
@@ -30,6 +38,14 @@
 #include <cstdint>
 #include <tuple>
 #include <type_traits>
+
+#include "memory/system_heap.hpp"
+
+// The block layout: the two header words in front of the user area, the
+// guard word behind it, and what they add to every block together.
+constexpr std::int64_t BLOCK_HEADER_BYTES = 16;  // size word + check word
+constexpr std::int64_t BLOCK_GUARD_BYTES = 8;
+constexpr std::int64_t BLOCK_OVERHEAD_BYTES = BLOCK_HEADER_BYTES + BLOCK_GUARD_BYTES;
 
 // Sum of the size fields of every live guarded block (headers and guard words
 // not counted). Changed only through countAllocation.
@@ -66,10 +82,11 @@ void* reallocate(void* ptr, std::int64_t size, bool zero_fill, bool release_on_f
 // user area, guard word) is zeroed before free.
 void release_block(void* user, bool wipe, MemoryOperation asking);
 
-// Requests the cache line at p, a hint that reads and changes nothing. A
-// warm-up walk that only requests lines stores nothing, and the compiler may
-// delete loops and calls without effects, prefetches not counting as
-// effects; the empty volatile statement that takes p is one.
+// Requests the cache line at p, a hint that reads and changes nothing; the
+// one way the program asks for a line ahead of its use. A warm-up walk that
+// only requests lines stores nothing, and the compiler may delete loops and
+// calls without effects, prefetches not counting as effects; the empty
+// volatile statement that takes p is one.
 inline void warm_cache_line(const void* p) {
   __builtin_prefetch(p);
 #if defined(__GNUC__)
@@ -79,15 +96,25 @@ inline void warm_cache_line(const void* p) {
 
 // Cache hint for a release about to follow: requests the cache lines that
 // releasing the block at user (a user-area pointer, size its user bytes)
-// reads: the header words, with the heap's own size word just in front of
-// them, and the guard word, with the heap's word of the block behind it (a
-// heap like glibc's keeps a block's size in the 8 bytes before the pointer
-// it hands out). Reads nothing and changes nothing; where the heap keeps its
-// words elsewhere, a request is wasted and nothing else happens.
+// reads: the header words, with the heap's own word just in front of them,
+// and the guard word, with the heap's word of the block behind it (see
+// HEAP_WORD_BYTES). Reads nothing and changes nothing; where the heap keeps
+// its words elsewhere, a request is wasted and nothing else happens.
 inline void warm_block_release(const void* user, std::int64_t size) {
+  constexpr auto heap_word = static_cast<std::int64_t>(HEAP_WORD_BYTES);
   const auto* bytes = static_cast<const unsigned char*>(user);
-  warm_cache_line(bytes - 24);
-  warm_cache_line(bytes + size + 16);
+  warm_cache_line(bytes - (BLOCK_HEADER_BYTES + heap_word));
+  warm_cache_line(bytes + size + (BLOCK_GUARD_BYTES + heap_word));
+}
+
+// Where the user area of a block of size bytes requested right after one
+// of first_size bytes usually begins, counted from the first one's user
+// area: the heap's usual distance between the two heap blocks
+// (heap_block_distance). A guess, for cache requests only; a wrong one
+// wastes a request.
+constexpr std::int64_t next_block_distance(std::int64_t first_size) {
+  return static_cast<std::int64_t>(
+      heap_block_distance(static_cast<std::size_t>(first_size + BLOCK_OVERHEAD_BYTES)));
 }
 
 namespace memory_detail {
@@ -100,15 +127,7 @@ inline void release_owned(T** owner, bool wipe, MemoryOperation asking) {
   *owner = nullptr;
   release_block(user, wipe, asking);
 }
-}  // namespace memory_detail
 
-// deallocate(&ptr, wipe): release the block held in the pointer variable ptr.
-template <typename T>
-inline void deallocate(T** owner, bool wipe) {
-  memory_detail::release_owned(owner, wipe, MemoryOperation::deallocate);
-}
-
-namespace memory_detail {
 // One address of the batch. A null address ends the list: nothing after it
 // is read, which `ended` carries through the rest of the fold.
 inline void batch_step(bool& ended, bool, std::nullptr_t) {
@@ -124,6 +143,12 @@ inline void batch_step(bool& ended, bool wipe, T** owner) {
   release_owned(owner, wipe, MemoryOperation::deallocate_batch);
 }
 }  // namespace memory_detail
+
+// deallocate(&ptr, wipe): release the block held in the pointer variable ptr.
+template <typename T>
+inline void deallocate(T** owner, bool wipe) {
+  memory_detail::release_owned(owner, wipe, MemoryOperation::deallocate);
+}
 
 // deallocate_batch(wipe, &a, &b, nullptr): releases the blocks held in the
 // listed pointer variables, in argument order, each before the next address is

@@ -52,7 +52,7 @@ std::uint64_t guard_word(void* user, std::int64_t size) {
 void expect_live_block(void* user, std::int64_t size) {
   EXPECT_EQ(size_word(user), size);
   EXPECT_EQ(check_word(user),
-            static_cast<std::uint64_t>(size) | reinterpret_cast<std::uintptr_t>(bytes(user) - 16));
+            static_cast<std::uint64_t>(size) ^ reinterpret_cast<std::uintptr_t>(bytes(user) - 16));
   EXPECT_EQ(guard_word(user, size), 0u);
 }
 
@@ -364,7 +364,14 @@ TEST_F(Allocator, NegativeResizeDoesNotValidate) {
 
 // ---- fatal corruption ----------------------------------------------------------
 
-enum class Damage { guard_first_byte, guard_last_byte, check_word, size_word, huge_size_word };
+enum class Damage {
+  guard_first_byte,
+  guard_last_byte,
+  check_word,
+  size_word,
+  huge_size_word,
+  size_bit_of_address
+};
 
 struct CorruptionCase {
   Release operation;  // realloc_failure stands for reallocate here
@@ -393,6 +400,20 @@ void damage_block(unsigned char* user, std::int64_t size, Damage damage) {
       std::memcpy(user - 16, &huge, sizeof huge);
       break;
     }
+    case Damage::size_bit_of_address: {
+      // The highest bit the block's address has set, set in the size word
+      // too: a size far beyond the block, from damage a check word made of
+      // size | address would not show.
+      const auto address = reinterpret_cast<std::uintptr_t>(user - 16);
+      std::uint64_t bit = 1;
+      while ((address >> 1) >= bit)
+        bit <<= 1;
+      std::int64_t damaged;
+      std::memcpy(&damaged, user - 16, sizeof damaged);
+      damaged |= static_cast<std::int64_t>(bit);
+      std::memcpy(user - 16, &damaged, sizeof damaged);
+      break;
+    }
   }
 }
 
@@ -416,8 +437,9 @@ void release_damaged(Release operation, Damage damage) {
 }
 
 void PrintTo(const CorruptionCase& c, std::ostream* os) {
-  static const char* const damages[] = {"guard first byte", "guard last byte", "check word",
-                                        "size word", "huge size word"};
+  static const char* const damages[] = {"guard first byte", "guard last byte",
+                                        "check word",       "size word",
+                                        "huge size word",   "size bit the address has"};
   *os << release_name(c.operation) << ", " << damages[static_cast<int>(c.damage)];
 }
 
@@ -444,14 +466,17 @@ INSTANTIATE_TEST_SUITE_P(
         CorruptionCase{Release::deallocate, Damage::check_word, kByDeallocate},
         CorruptionCase{Release::deallocate, Damage::size_word, kByDeallocate},
         CorruptionCase{Release::deallocate, Damage::huge_size_word, kByDeallocate},
+        CorruptionCase{Release::deallocate, Damage::size_bit_of_address, kByDeallocate},
         CorruptionCase{Release::batch, Damage::guard_first_byte, kByBatch},
         CorruptionCase{Release::batch, Damage::guard_last_byte, kByBatch},
         CorruptionCase{Release::batch, Damage::check_word, kByBatch},
         CorruptionCase{Release::batch, Damage::huge_size_word, kByBatch},
+        CorruptionCase{Release::batch, Damage::size_bit_of_address, kByBatch},
         CorruptionCase{Release::realloc_failure, Damage::guard_first_byte, kByReallocate},
         CorruptionCase{Release::realloc_failure, Damage::guard_last_byte, kByReallocate},
         CorruptionCase{Release::realloc_failure, Damage::check_word, kByReallocate},
-        CorruptionCase{Release::realloc_failure, Damage::huge_size_word, kByReallocate}));
+        CorruptionCase{Release::realloc_failure, Damage::huge_size_word, kByReallocate},
+        CorruptionCase{Release::realloc_failure, Damage::size_bit_of_address, kByReallocate}));
 
 // A total that would turn negative is reported by countAllocation, also when
 // a valid block's release causes it (the counter changes after validation).

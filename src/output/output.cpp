@@ -31,16 +31,17 @@ void remove_pending_temp() {
 // What the output path turned out to name once its links are followed.
 enum class OutputKind { missing, regular, other, unusable };
 
-// A guarded NUL-terminated copy of the parts a (alen bytes) and b (blen
-// bytes) and c, one after the other; null for want of memory.
-char* join_parts(const char* a, std::int64_t alen, const char* b, std::int64_t blen,
-                 const char* c) {
-  const std::int64_t clen = static_cast<std::int64_t>(std::strlen(c));
-  char* joined = static_cast<char*>(allocate(alen + blen + clen + 1, false));
+// A guarded NUL-terminated copy of head (head_len bytes), middle
+// (middle_len bytes) and the string tail, one after the other; null for
+// want of memory.
+char* join_parts(const char* head, std::int64_t head_len, const char* middle,
+                 std::int64_t middle_len, const char* tail) {
+  const auto tail_len = static_cast<std::int64_t>(std::strlen(tail));
+  char* joined = static_cast<char*>(allocate(head_len + middle_len + tail_len + 1, false));
   if (joined == nullptr) return nullptr;
-  std::memcpy(joined, a, static_cast<std::size_t>(alen));
-  std::memcpy(joined + alen, b, static_cast<std::size_t>(blen));
-  std::memcpy(joined + alen + blen, c, static_cast<std::size_t>(clen) + 1);
+  std::memcpy(joined, head, static_cast<std::size_t>(head_len));
+  std::memcpy(joined + head_len, middle, static_cast<std::size_t>(middle_len));
+  std::memcpy(joined + head_len + middle_len, tail, static_cast<std::size_t>(tail_len) + 1);
   return joined;
 }
 

@@ -1,7 +1,8 @@
 // Tests of the output fragment, in process: output_open on every kind of
 // path (new and existing files, link chains, a link loop, long link texts,
 // directories, devices), the attributes the replacement keeps, and
-// output_commit and output_abandon, each leaving the byte total as it was.
+// output_commit and output_abandon, each leaving the byte total as it was;
+// and the exit handler that removes a pending temporary file.
 #include "output/output.hpp"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "memory/memory.hpp"
 #include "support/byte_total_fixture.hpp"
 #include "support/files.hpp"
 
@@ -252,6 +254,27 @@ TEST_F(Output, DevicesAreWrittenInPlace) {
   ASSERT_EQ(symlink("/dev/null", path("to-null").c_str()), 0);
   EXPECT_TRUE(write_fragment(path("to-null")));
   EXPECT_TRUE(is_symlink(path("to-null")));
+}
+
+// The allocator's fatal exit runs the exit handlers, which remove the
+// temporary file of a pending replacement.
+TEST_F(Output, FatalExitRemovesThePendingTemporaryFile) {
+  const std::string target = path("out.conf");
+  write_file(target, OLD_FRAGMENT);
+  EXPECT_EXIT(
+      {
+        OutputFile out{};
+        if (!output_open(&out, target.c_str())) std::exit(2);
+        if (std::fputs(FRAGMENT, out.stream) < 0) std::exit(3);
+        if (listing().size() != 2) std::exit(4);  // out.conf and the temporary file
+        char* block = static_cast<char*>(allocate(8, false));
+        block[8] = 1;  // the guard word
+        deallocate(&block, false);
+        std::exit(5);
+      },
+      ::testing::ExitedWithCode(1), "detected by deallocate");
+  EXPECT_EQ(listing(), std::vector<std::string>{"out.conf"});
+  EXPECT_EQ(read_file(target), OLD_FRAGMENT);
 }
 
 #if defined(__linux__)

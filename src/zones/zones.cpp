@@ -58,10 +58,10 @@ void write_zone_line(const char* name, std::int64_t len) {
 // 0 starts one (the name without its first byte), and the whole name is
 // never a candidate.
 struct CandidateWalk {
-  const char* key;    // the name, NUL at key[len]
-  std::int64_t len;   // its length, at least 1
-  std::int64_t p;     // the dots not yet passed lie in key[0..p-1]
-  std::int32_t seen;  // candidates passed so far, searched or not
+  const char* key;        // the name, NUL at key[len]
+  std::int64_t len;       // its length, at least 1
+  std::int64_t unwalked;  // the dots not yet passed lie in key[0..unwalked-1]
+  std::int32_t seen;      // candidates passed so far, searched or not
 };
 
 CandidateWalk candidate_walk(const char* key, std::int64_t len) {
@@ -85,18 +85,18 @@ inline bool candidate_is_searched(std::int32_t seen, std::int64_t tail_len) {
 inline bool next_searched_candidate(CandidateWalk* walk, const char** tail,
                                     std::int64_t* tail_len) {
   for (;;) {
-    const std::int64_t dot = find_last_dot(walk->key, walk->p);
+    const std::int64_t dot = find_last_dot(walk->key, walk->unwalked);
     if (dot < 0) {
-      walk->p = 0;
+      walk->unwalked = 0;
       return false;
     }
-    const std::int64_t n = walk->len - (dot + 1);
-    const bool searched = candidate_is_searched(walk->seen, n);
+    const std::int64_t candidate_len = walk->len - (dot + 1);
+    const bool searched = candidate_is_searched(walk->seen, candidate_len);
     ++walk->seen;
-    walk->p = dot;
+    walk->unwalked = dot;
     if (searched) {
       *tail = walk->key + dot + 1;
-      *tail_len = n;
+      *tail_len = candidate_len;
       return true;
     }
   }
@@ -107,7 +107,7 @@ inline bool next_searched_candidate(CandidateWalk* walk, const char** tail,
 // a line, and since the candidate walk only decides about the entry's own
 // line, its candidates are never looked up.
 inline bool may_be_written(const MapEntry* entry) {
-  return entry->key_len >= 1 && entry->value.payload.bytes[0] == 0;
+  return entry->key_len >= 1 && !host_is_exempt(entry->value);
 }
 
 // Entries decided together, their candidate lookups batched.
@@ -140,23 +140,23 @@ void decide_coverage(PendingEntries* pending) {
   MapLookup lookups[ENTRY_GROUP];
   PendingEntry* asking[ENTRY_GROUP];
   for (;;) {
-    int n = 0;
+    int asked = 0;
     for (int i = 0; i < pending->count; ++i) {
-      PendingEntry& e = pending->entries[i];
-      if (!e.walking) continue;
-      MapLookup& lookup = lookups[n];
-      if (next_searched_candidate(&e.walk, &lookup.key, &lookup.len)) {
-        asking[n++] = &e;
+      PendingEntry& walking = pending->entries[i];
+      if (!walking.walking) continue;
+      MapLookup& lookup = lookups[asked];
+      if (next_searched_candidate(&walking.walk, &lookup.key, &lookup.len)) {
+        asking[asked++] = &walking;
       } else {
-        e.walking = false;
+        walking.walking = false;
       }
     }
-    if (n == 0) return;
-    hashmap_find_batch(name_table, lookups, n);
-    for (int k = 0; k < n; ++k) {
-      if (lookups[k].entry == nullptr) continue;
-      asking[k]->covered = true;
-      asking[k]->walking = false;
+    if (asked == 0) return;
+    hashmap_find_batch(name_table, lookups, asked);
+    for (int i = 0; i < asked; ++i) {
+      if (lookups[i].entry == nullptr) continue;
+      asking[i]->covered = true;
+      asking[i]->walking = false;
     }
   }
 }
@@ -171,32 +171,6 @@ void emit_entry(const PendingEntry& decided) {
   write_zone_line(entry->key, entry->key_len);
   ++zone_count;
 }
-
-}  // namespace
-
-bool zone_name_is_loadable(const char* name, std::int64_t len) {
-  if (len < 1) return false;
-  const bool final_dot = name[len - 1] == '.';
-  if (len > MAX_NAME_LEN + (final_dot ? 1 : 0)) return false;
-  // A final dot ends the last label; it is not an empty label after it.
-  const std::int64_t end = final_dot ? len - 1 : len;
-  std::int64_t label_len = 0;
-  for (std::int64_t i = 0; i < end; ++i) {
-    const char c = name[i];
-    if (c == '.') {
-      if (label_len == 0) return false;  // leading dot or ".."
-      label_len = 0;
-      continue;
-    }
-    if (c == '"' || c == '\\') return false;
-    if (++label_len > MAX_LABEL_LEN) return false;
-  }
-  // The last label: empty only for the name "." itself (end 0), or for a
-  // name ending in "..", whose inner dot was seen above with label_len 0.
-  return label_len > 0;
-}
-
-namespace {
 
 // Decides the pending entries, then writes their lines in order.
 void emit_pending(PendingEntries* pending) {
@@ -228,10 +202,29 @@ void queue_tree(PendingEntries* pending, const MapEntry* entry) {
   queue_entry(pending, entry);
 }
 
-// Bucket trees warmed together before their walk (hashmap_warm_trees).
-constexpr std::uint64_t WALK_GROUP = 16;
-
 }  // namespace
+
+bool zone_name_is_loadable(const char* name, std::int64_t len) {
+  if (len < 1) return false;
+  const bool final_dot = name[len - 1] == '.';
+  if (len > MAX_NAME_LEN + (final_dot ? 1 : 0)) return false;
+  // A final dot ends the last label; it is not an empty label after it.
+  const std::int64_t end = final_dot ? len - 1 : len;
+  std::int64_t label_len = 0;
+  for (std::int64_t i = 0; i < end; ++i) {
+    const char c = name[i];
+    if (c == '.') {
+      if (label_len == 0) return false;  // leading dot or ".."
+      label_len = 0;
+      continue;
+    }
+    if (c == '"' || c == '\\') return false;
+    if (++label_len > MAX_LABEL_LEN) return false;
+  }
+  // The last label: empty only for the name "." itself (end 0), or for a
+  // name ending in "..", whose inner dot was seen above with label_len 0.
+  return label_len > 0;
+}
 
 void emit_tree(const MapEntry* entry) {
   PendingEntries pending;
@@ -247,10 +240,10 @@ void emit_zones() {
   PendingEntries pending;
   pending.count = 0;
   const std::uint32_t count = hashmap_count(name_table);
-  for (std::uint64_t first = 1; first <= count; first += WALK_GROUP) {
-    const std::uint64_t n = count - first + 1 < WALK_GROUP ? count - first + 1 : WALK_GROUP;
-    hashmap_warm_trees(name_table, first, n);
-    for (std::uint64_t slot = first; slot < first + n; ++slot)
+  for (std::uint64_t slot = 1; slot <= count;) {
+    // The trees of a group are warmed together before their walk.
+    const std::uint64_t group_end = hashmap_warm_trees(name_table, slot);
+    for (; slot < group_end; ++slot)
       queue_tree(&pending, hashmap_root(name_table, slot));
   }
   emit_pending(&pending);
