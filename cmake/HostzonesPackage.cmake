@@ -30,11 +30,21 @@ set(_hostzones_package_dir "${PROJECT_BINARY_DIR}/packaging")
 file(READ "${PROJECT_SOURCE_DIR}/scripts/hostzones-update.service" _hostzones_service)
 string(REGEX REPLACE "ExecStart=[^ \n]*hostzones-update" "ExecStart=${_hostzones_job}"
   _hostzones_service "${_hostzones_service}")
-# Its opening comment tells how to copy it from the sources: replaced.
-string(REGEX REPLACE "^(#[^\n]*\n)+" "# Runs hostzones-update(8) once; started daily by hostzones-update.timer, once
-# enabled: systemctl enable --now hostzones-update.timer (after writing
-# /etc/hostzones-update.conf).
-" _hostzones_service "${_hostzones_service}")
+# Its opening paragraph tells how to copy it from the sources: replaced; the
+# rest of the comment (why each setting) stays.
+string(REGEX MATCH "^(#[^\n]*\n)+" _hostzones_head "${_hostzones_service}")
+string(FIND "${_hostzones_head}" "\n#\n" _hostzones_cut)
+if(_hostzones_cut GREATER -1)
+  math(EXPR _hostzones_cut "${_hostzones_cut} + 1")
+else()
+  string(LENGTH "${_hostzones_head}" _hostzones_cut)
+endif()
+string(SUBSTRING "${_hostzones_service}" ${_hostzones_cut} -1 _hostzones_service)
+string(PREPEND _hostzones_service
+"# Runs hostzones-update(8) once; started daily by hostzones-update.timer once
+# that is enabled (systemctl enable --now hostzones-update.timer), after
+# /etc/hostzones-update.conf is written.
+")
 file(GENERATE OUTPUT "${_hostzones_package_dir}/hostzones-update.service"
   CONTENT "${_hostzones_service}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS

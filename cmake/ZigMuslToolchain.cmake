@@ -68,11 +68,6 @@ set(CMAKE_C_COMPILER_RANLIB "${CMAKE_RANLIB}" CACHE FILEPATH "Archive indexer fo
 set(CMAKE_CXX_COMPILER_AR "${CMAKE_AR}" CACHE FILEPATH "Archiver for LTO" FORCE)
 set(CMAKE_CXX_COMPILER_RANLIB "${CMAKE_RANLIB}" CACHE FILEPATH "Archive indexer for LTO" FORCE)
 
-# zig compiles libc++ and musl once per target and optimisation mode; the
-# configure checks link with the release flags, so that they need the same
-# build of them as the program (the release preset) and not one more.
-set(CMAKE_TRY_COMPILE_CONFIGURATION Release)
-
 # Static: the program (and every test) carries musl and libc++ with it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 
