@@ -4,9 +4,14 @@
     http_server.py ROOT PORT_FILE LOG LIFETIME
 
 Binds 127.0.0.1 at a port the system picks, writes the port to PORT_FILE
-once it listens, logs one line per request ("GET /path") to LOG and exits
-after LIFETIME seconds whatever it is doing. Each connection has its own
-thread, so a stalled answer holds up no other request.
+once it listens, logs one line per request ("SECONDS GET /path", the
+seconds since the server started, to a tenth) to LOG and exits after
+LIFETIME seconds whatever it is doing. Each connection has its own thread,
+so a stalled answer holds up no other request.
+
+PORT_FILE gets a second line: the port of a socket that is never accepted
+and whose queue is full, so that a connection to it hangs before it is
+made (loopback drops the handshake while the queue is full).
 
 What a path answers (query strings select the details):
   /files/NAME            the file ROOT/NAME, with Content-Length,
@@ -31,6 +36,7 @@ What a path answers (query strings select the details):
 import email.utils
 import hashlib
 import os
+import socket
 import sys
 import threading
 import time
@@ -38,6 +44,7 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 LINE = b"0.0.0.0 filler.example.com\n"
+STARTED = time.monotonic()
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -52,7 +59,7 @@ class Handler(BaseHTTPRequestHandler):
 
     def log_request_line(self):
         with self.counts_lock:
-            self.log_file.write("%s %s\n" % (self.command, self.path))
+            self.log_file.write("%.1f %s %s\n" % (time.monotonic() - STARTED, self.command, self.path))
             self.log_file.flush()
 
     def answer(self, code, body, content_type="text/plain", headers=(), length=True):
@@ -169,8 +176,20 @@ def main():
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
     threading.Thread(target=server.serve_forever, daemon=True).start()
+    # The never-accepted socket: a backlog of one, filled by a connection of
+    # our own.
+    unaccepted = socket.socket()
+    unaccepted.bind(("127.0.0.1", 0))
+    unaccepted.listen(0)
+    fillers = []
+    for _ in range(2):
+        filler = socket.socket()
+        filler.setblocking(False)
+        filler.connect_ex(unaccepted.getsockname())
+        fillers.append(filler)
+    time.sleep(0.2)
     with open(port_file + ".tmp", "w", encoding="ascii") as f:
-        f.write("%d\n" % server.server_address[1])
+        f.write("%d\n%d\n" % (server.server_address[1], unaccepted.getsockname()[1]))
     os.rename(port_file + ".tmp", port_file)
     time.sleep(float(lifetime))
     # Stalled threads never end by themselves; the lifetime is the bound.
