@@ -918,6 +918,28 @@ expect_new_reloads 1
 expect_blocked killed.example.com
 expect_unlocked
 
+what="a run stopped by SIGTERM before its check is done"
+snapshot
+printf '0.0.0.0 stopped.example.com\n' >>"$www/hosts.txt"
+mark
+rm -f "$work/go"
+start_job "$work/stopped" -c "$work/slow.conf"
+stopped=$!
+wait_checks $((marked_checks + 1))
+kill -TERM "$stopped"
+touch "$work/go"
+stopped_status=0
+wait "$stopped" || stopped_status=$?
+[ "$stopped_status" -eq 1 ] || fail "$what: exit status $stopped_status: $(cat "$work/stopped.err")"
+cp "$work/stopped.err" "$work/err"
+cp "$work/stopped.out" "$work/out"
+expect_messages 1
+expect_message "stopped by SIGTERM"
+expect_fragment_unchanged
+expect_new_reloads 0
+expect_not_blocked stopped.example.com
+expect_unlocked
+
 if [ "$lock_method" = mkdir ]; then
   lock=$cache/.hostzones-update.lock
   boot=$(cat /proc/sys/kernel/random/boot_id 2>/dev/null || echo '?')
