@@ -27,8 +27,8 @@
 # failed.
 set -eu
 
-cmake=$1
-build_dir=$2
+# shellcheck disable=SC2034  # both used by support/job_install.sh
+cmake=$1 build_dir=$2
 job_shell=${3:-sh}
 
 PATH=$PATH:/usr/sbin:/sbin:/usr/local/sbin:/usr/local/bin
@@ -64,34 +64,20 @@ trap 'exit 1' HUP INT TERM
 # Seconds any process started here may live; the whole test takes far less.
 LIFETIME=240
 
-prefix=$work/prefix
 www=$work/www
 local_lists=$work/local
 cache=$work/cache
 fragment=$work/unbound/blocklist.zones
 mkdir -p "$www" "$local_lists" "$work/unbound"
 
-# The job's own PATH and the shell it runs under. For busybox, a directory
-# of links to busybox for each of its applets, and to the resolver's tools:
-# the job is installed with that directory as its PATH.
-job_path=/usr/bin:/bin
-job_sh=$job_shell
-if [ "$job_shell" = busybox ]; then
-  bb=$work/busybox
-  mkdir "$bb"
-  busybox=$(command -v busybox)
-  for applet in $(busybox --list); do ln -s "$busybox" "$bb/$applet"; done
-  for tool in unbound-control unbound-checkconf; do ln -s "$(command -v "$tool")" "$bb/$tool"; done
-  job_path=$bb
-  job_sh=$bb/sh
-  HOSTZONES_JOB_PATH=$bb
-  export HOSTZONES_JOB_PATH
-fi
-"$cmake" --install "$build_dir" --prefix "$prefix" >"$work/install.log" 2>&1 ||
-  fail "cmake --install: $(cat "$work/install.log")"
-unset HOSTZONES_JOB_PATH
-job=$prefix/sbin/hostzones-update
-hostzones=$prefix/bin/hostzones
+# The job's own PATH and the shell it runs under (for busybox, a directory
+# of links to busybox's applets and the resolver's tools, which the job is
+# installed with as its PATH), then the install: $job, $hostzones,
+# $job_path, $job_sh and $bb.
+# Set by support/job_install.sh:
+job='' hostzones='' prefix='' job_path='' job_sh='' bb=''
+# shellcheck source=/dev/null
+. "$(dirname "$0")/support/job_install.sh"
 # The lock the job takes where flock(1) is missing: a directory in the cache.
 if { [ "$job_shell" = busybox ] && [ ! -e "$bb/flock" ]; } ||
    { [ "$job_shell" != busybox ] && ! command -v flock >/dev/null 2>&1; }; then
