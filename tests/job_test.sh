@@ -1,4 +1,5 @@
 #!/bin/sh
+# shellcheck disable=SC2034,SC2154  # cmake, build_dir; job, hostzones, prefix, bb, job_path, job_sh: support/job_install.sh
 # The installed nightly job, hostzones-update, against a running resolver.
 #
 #   job_test.sh CMAKE BUILD_DIR [SHELL]
@@ -64,34 +65,16 @@ trap 'exit 1' HUP INT TERM
 # Seconds any process started here may live; the whole test takes far less.
 LIFETIME=240
 
-prefix=$work/prefix
 www=$work/www
 local_lists=$work/local
 cache=$work/cache
 fragment=$work/unbound/blocklist.zones
 mkdir -p "$www" "$local_lists" "$work/unbound"
 
-# The job's own PATH and the shell it runs under. For busybox, a directory
-# of links to busybox for each of its applets, and to the resolver's tools:
-# the job is installed with that directory as its PATH.
-job_path=/usr/bin:/bin
-job_sh=$job_shell
-if [ "$job_shell" = busybox ]; then
-  bb=$work/busybox
-  mkdir "$bb"
-  busybox=$(command -v busybox)
-  for applet in $(busybox --list); do ln -s "$busybox" "$bb/$applet"; done
-  for tool in unbound-control unbound-checkconf; do ln -s "$(command -v "$tool")" "$bb/$tool"; done
-  job_path=$bb
-  job_sh=$bb/sh
-  HOSTZONES_JOB_PATH=$bb
-  export HOSTZONES_JOB_PATH
-fi
-"$cmake" --install "$build_dir" --prefix "$prefix" >"$work/install.log" 2>&1 ||
-  fail "cmake --install: $(cat "$work/install.log")"
-unset HOSTZONES_JOB_PATH
-job=$prefix/sbin/hostzones-update
-hostzones=$prefix/bin/hostzones
+# The installed job ($job, $hostzones), the shell ($job_sh) and PATH
+# ($job_path) to run it with; for busybox, $bb, the directory of applets.
+# shellcheck source=/dev/null
+. "$(dirname "$0")/support/job_install.sh"
 # The lock the job takes where flock(1) is missing: a directory in the cache.
 if { [ "$job_shell" = busybox ] && [ ! -e "$bb/flock" ]; } ||
    { [ "$job_shell" != busybox ] && ! command -v flock >/dev/null 2>&1; }; then
@@ -99,7 +82,6 @@ if { [ "$job_shell" = busybox ] && [ ! -e "$bb/flock" ]; } ||
 else
   lock_method='flock'
 fi
-[ -x "$job" ] || fail "no $job after the install"
 [ -f "$prefix/etc/hostzones-update.conf.sample" ] || fail "no sample configuration installed"
 [ -f "$prefix/share/man/man8/hostzones-update.8" ] || fail "no manual page installed"
 grep -q "^hostzones='$hostzones'$" "$job" || fail "the installed job does not call $hostzones"
