@@ -6,7 +6,7 @@
 #
 # Installs BUILD_DIR into a temporary prefix, starts unbound on 127.0.0.1 at a
 # free port with remote control over a unix socket, serves the lists with
-# python3's http.server on 127.0.0.1, and runs the installed job the way cron
+# tests/support/http_server.py on 127.0.0.1, and runs the installed job the way cron
 # does (env -i PATH=/usr/bin:/bin) under SHELL: sh (the default), dash, posh,
 # or busybox, where the job is installed with a PATH of busybox applets, the
 # resolver's tools and the converter alone, as on a router. Scenarios: bad
@@ -116,10 +116,6 @@ wait_ready() {
   return 1
 }
 
-# Whether the URL $1 answers with status 200.
-answers_200() {
-  [ "$(curl -s -o /dev/null -w '%{http_code}' "$1")" = 200 ]
-}
 
 # --- The lists --------------------------------------------------------------
 
@@ -140,46 +136,15 @@ EOF
 }
 write_lists
 
-# Starts an HTTP server on 127.0.0.1, "$@" with a free port appended, and
-# waits until it answers 200 for the path $1 (logging to $2); the port in
-# $http_port.
-serve() {
-  probe=$1
-  log=$2
-  shift 2
-  for _ in 1 2 3; do
-    http_port=$(free_port)
-    start "$log" "$@" "$http_port"
-    if wait_ready 50 answers_200 "http://127.0.0.1:$http_port/$probe"; then return 0; fi
-    kill "$started" 2>/dev/null || true
-  done
-  fail "the HTTP server did not start: $(cat "$log")"
-}
-serve hosts.txt "$work/http.log" python3 -m http.server --bind 127.0.0.1 --directory "$www"
-url=http://127.0.0.1:$http_port
-
-# A server whose every answer is cut off: it promises far more bytes than
-# the one list line it sends before closing the connection.
-cat >"$work/cut_server.py" <<'EOF'
-import http.server
-import sys
-
-
-class CutOff(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        self.send_response(200)
-        self.send_header("Content-Length", "100000")
-        self.end_headers()
-        self.wfile.write(b"0.0.0.0 cut.example.com\n")
-
-    def log_message(self, *args):
-        pass
-
-
-http.server.HTTPServer(("127.0.0.1", int(sys.argv[1])), CutOff).serve_forever()
-EOF
-serve cut.txt "$work/cut.log" python3 "$work/cut_server.py"
-cut_url=http://127.0.0.1:$http_port/cut.txt
+# The loopback HTTP server of the tests: $www's files under /files/, and
+# answers that misbehave on request, such as /cut-length, a transfer cut
+# short of its Content-Length.
+start "$work/server.out" python3 "$(dirname "$0")/support/http_server.py" "$www" "$work/port" \
+  "$work/http.log" $((LIFETIME - 5))
+wait_ready 100 test -s "$work/port" || fail "the HTTP server did not start: $(cat "$work/server.out")"
+base=http://127.0.0.1:$(sed -n 1p "$work/port")
+url=$base/files
+cut_url=$base/cut-length
 
 # --- The resolver -----------------------------------------------------------
 
