@@ -22,7 +22,11 @@
 #   - retries: 5xx then success with growing pauses, 4xx not retried, 5xx
 #     and refused connections tried retries+1 times;
 #   - protocols: a redirect to ftp:// refused, a redirect within http
-#     followed where the downloader follows redirects;
+#     followed where the downloader follows redirects; over TLS (a
+#     self-signed certificate made with openssl), the certificate refused
+#     with the tool's real reason and, the certificate trusted, a download
+#     and a redirect from https to plain http refused (curl and GNU wget:
+#     busybox 1.35's TLS does not get through to python's server);
 #   - bad download settings.
 # The resolver's check and reload are commands that log that they ran: the
 # job's part with the resolver is the other job test's.
@@ -54,7 +58,7 @@ need() {
     exit 77
   fi
 }
-for tool in python3 timeout unbound-control unbound-checkconf; do need "$tool"; done
+for tool in python3 timeout unbound-control unbound-checkconf openssl; do need "$tool"; done
 need "$job_shell" "$job_shell"
 if [ "$job_shell" = busybox ]; then
   downloaders=default
@@ -94,8 +98,16 @@ printf '0.0.0.0 base.example.org\n' >"$work/local/base.txt"
 
 # --- The server -----------------------------------------------------------------
 
+# A certificate for 127.0.0.1, and the files that make curl and GNU wget
+# trust it.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
+  -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 >"$work/openssl.log" 2>&1 ||
+  fail "openssl req: $(cat "$work/openssl.log")"
+printf 'ca_certificate = %s\n' "$work/cert.pem" >"$work/wgetrc"
+trust="CURL_CA_BUNDLE=$work/cert.pem WGETRC=$work/wgetrc"
+
 timeout "$LIFETIME" python3 "$here/support/http_server.py" "$www" "$work/port" \
-  "$work/http.log" $((LIFETIME - 5)) >"$work/server.out" 2>&1 &
+  "$work/http.log" $((LIFETIME - 5)) "$work/cert.pem" "$work/key.pem" >"$work/server.out" 2>&1 &
 server=$!
 pids="$pids $server"
 i=0
@@ -108,6 +120,7 @@ until [ -s "$work/port" ]; do
 done
 url=http://127.0.0.1:$(sed -n 1p "$work/port")
 unaccepted=http://127.0.0.1:$(sed -n 2p "$work/port")
+tls_url=https://127.0.0.1:$(sed -n 3p "$work/port")
 # A port on 127.0.0.1 where nothing listens: the closed one of a socket
 # bound a moment ago.
 closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -139,12 +152,13 @@ ${2:-}
 EOF
 }
 
-# Runs the installed job as cron would; its output in $work/out and
-# $work/err, its exit status in $job_status, its seconds in $job_seconds.
+# Runs the installed job as cron would, with the further environment
+# variables "$@"; its output in $work/out and $work/err, its exit status in
+# $job_status, its seconds in $job_seconds.
 run_job() {
   job_status=0
   started=$(date +%s)
-  timeout 60 env -i PATH="$job_path" "$job_sh" "$job" -c "$work/job.conf" \
+  timeout 60 env -i PATH="$job_path" "$@" "$job_sh" "$job" -c "$work/job.conf" \
     >"$work/out" 2>"$work/err" || job_status=$?
   job_seconds=$(($(date +%s) - started))
 }
@@ -452,6 +466,40 @@ retry_seconds=30"
       expect_status 0
       expect_silent ;;
   esac
+
+  # -- TLS --
+  case $via in curl | wget) ;; *) continue ;; esac
+  what="$via: an untrusted certificate"
+  write_conf "$tls_url/files/list.txt?$q"
+  run_job
+  expect_status 1
+  expect_messages 1
+  case $via in
+    curl) expect_message "$tls_url/files/list.txt" "curl: (60) SSL certificate problem" ;;
+    wget) expect_message "$tls_url/files/list.txt" "ERROR: The certificate of '127.0.0.1'" ;;
+  esac
+  expect_no_message "web page mentioned above"
+
+  what="$via: https with a trusted certificate"
+  # shellcheck disable=SC2086  # the assignments, split on purpose
+  run_job $trust
+  expect_status 0
+  expect_silent
+
+  what="$via: a redirect from https to plain http"
+  snapshot
+  plain="$url/files/list.txt?over=http"
+  write_conf "$tls_url/redirect?to=$plain&$q"
+  # shellcheck disable=SC2086  # the assignments, split on purpose
+  run_job $trust
+  expect_status 1
+  expect_messages 1
+  case $via in
+    curl) expect_message "$tls_url/redirect" 'Protocol "http" not supported' ;;
+    wget) expect_message "$tls_url/redirect" "redirected to $plain; wget is run without redirects" ;;
+  esac
+  [ "$(requests "/files/list.txt?over=http")" -eq 0 ] || fail "$what: the list was fetched over http"
+  expect_untouched
 done
 
 echo "PASS: hostzones-update's downloads under $job_shell with: $downloaders"

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A loopback HTTP server that misbehaves on request, for the job's tests.
 
-    http_server.py ROOT PORT_FILE LOG LIFETIME
+    http_server.py ROOT PORT_FILE LOG LIFETIME [CERT KEY]
 
 Binds 127.0.0.1 at a port the system picks, writes the port to PORT_FILE
 once it listens, logs one line per request ("SECONDS GET /path", the
@@ -11,7 +11,9 @@ so a stalled answer holds up no other request.
 
 PORT_FILE gets a second line: the port of a socket that is never accepted
 and whose queue is full, so that a connection to it hangs before it is
-made (loopback drops the handshake while the queue is full).
+made (loopback drops the handshake while the queue is full). Given a
+certificate and its key (PEM files), a third line gives the port of the
+same server over TLS.
 
 What a path answers (query strings select the details):
   /files/NAME            the file ROOT/NAME, with Content-Length,
@@ -37,6 +39,7 @@ import email.utils
 import hashlib
 import os
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -178,6 +181,15 @@ def main():
     threading.Thread(target=server.serve_forever, daemon=True).start()
     # The never-accepted socket: a backlog of one, filled by a connection of
     # our own.
+    tls_port = None
+    if len(sys.argv) >= 7:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(sys.argv[5], sys.argv[6])
+        tls = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        tls.daemon_threads = True
+        tls.socket = context.wrap_socket(tls.socket, server_side=True)
+        threading.Thread(target=tls.serve_forever, daemon=True).start()
+        tls_port = tls.server_address[1]
     unaccepted = socket.socket()
     unaccepted.bind(("127.0.0.1", 0))
     unaccepted.listen(0)
@@ -190,6 +202,8 @@ def main():
     time.sleep(0.2)
     with open(port_file + ".tmp", "w", encoding="ascii") as f:
         f.write("%d\n%d\n" % (server.server_address[1], unaccepted.getsockname()[1]))
+        if tls_port is not None:
+            f.write("%d\n" % tls_port)
     os.rename(port_file + ".tmp", port_file)
     time.sleep(float(lifetime))
     # Stalled threads never end by themselves; the lifetime is the bound.
