@@ -486,6 +486,22 @@ expect_blocked ads.example.com adserver.example local-ads.example one.example
 expect_not_blocked shrunk.example
 expect_unlocked
 
+what="a transfer cut short by a closed connection, without Content-Length"
+cut_side=$work/cut-side
+mkdir -p "$cut_side/cache"
+cut_copy=$cut_side/cache/$(printf '%s\n' "$base/cut" | tr -c 'A-Za-z0-9._\n-' '_')
+i=0
+while [ "$i" -lt 20 ]; do echo "0.0.0.0 host$i.example.com"; i=$((i + 1)); done >"$cut_copy"
+cp "$cut_copy" "$cut_side/before"
+write_job_conf "$cut_side/job.conf" "$base/cut" \
+  "fragment=$cut_side/blocklist.zones cache=$cut_side/cache checkconf=true reload=true"
+run_job -c "$cut_side/job.conf"
+expect_status 1
+expect_messages 1
+expect_message "$base/cut" "where the last good copy has 20" "last good copy"
+cmp -s "$cut_copy" "$cut_side/before" || fail "$what: the cached copy was replaced"
+grep -q '"host19.example.com"' "$cut_side/blocklist.zones" || fail "$what: the fragment lacks the cached copy"
+
 what="a list that really shrank, with min_list_share=0"
 write_lists
 write_job_conf "$work/more.conf" "$all_lists $url/shrinking.txt" "min_list_share=0"
