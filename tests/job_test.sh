@@ -839,6 +839,11 @@ rm -f "$work/go"
 start_job "$work/first" -c "$work/slow.conf"
 first=$!
 wait_checks $((marked_checks + 1))
+# The run's scratch directory, made by mktemp -d: private to the run.
+for scratch in "$cache"/.run.*; do
+  # shellcheck disable=SC2012  # the mode letters of one directory
+  [ "$(ls -ld "$scratch" | cut -c1-10)" = drwx------ ] || fail "$what: scratch $scratch is not mode 0700"
+done
 run_job -c "$conf"
 expect_status 1
 expect_messages 1
