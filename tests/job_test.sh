@@ -16,9 +16,11 @@
 # missing; a changed list whose configuration check fails; a failed reload
 # and its retry; lists that yield no zone; what the job refuses to trust;
 # linked fragments; long URLs; the lock: a second run, a run killed
-# outright, and (with the mkdir lock busybox falls back on) stale locks and
-# two runs meeting one. What the resolver serves is read with
-# unbound-control list_local_zones, its reloads from its own log.
+# outright, a run stopped by SIGTERM, and, with the mkdir lock the job falls
+# back on without flock(1) (the job installed once more without it where
+# it has it), stale locks and two runs meeting one. What the resolver
+# serves is read with unbound-control list_local_zones, its reloads from
+# its own log.
 #
 # Every process it starts listens on loopback only, runs under timeout(1)
 # and is stopped by its PID when the test ends.
@@ -908,6 +910,27 @@ expect_new_reloads 0
 expect_not_blocked stopped.example.com
 expect_unlocked
 
+# The mkdir lock, which the job falls back on where neither flock(1) nor
+# lockf(1) is present: where the job took flock, it is installed once more
+# with a PATH of the same tools but those.
+locks=$lock_method
+if [ "$lock_method" = flock ]; then
+  no_flock=$work/no-flock
+  mkdir "$no_flock"
+  if [ -n "$bb" ]; then
+    ln -s "$bb"/* "$no_flock/"
+  else
+    for dir in /usr/bin /usr/sbin /bin /sbin; do ln -s "$dir"/* "$no_flock/" 2>/dev/null || true; done
+  fi
+  rm -f "$no_flock/flock" "$no_flock/lockf"
+  HOSTZONES_JOB_PATH=$no_flock "$cmake" --install "$build_dir" --prefix "$work/prefix-mkdir" \
+    >"$work/install-mkdir.log" 2>&1 || fail "cmake --install: $(cat "$work/install-mkdir.log")"
+  job=$work/prefix-mkdir/sbin/hostzones-update
+  job_path=$no_flock
+  lock_method='mkdir'
+  locks="flock and mkdir"
+fi
+
 if [ "$lock_method" = mkdir ]; then
   lock=$cache/.hostzones-update.lock
   boot=$(cat /proc/sys/kernel/random/boot_id 2>/dev/null || echo '?')
@@ -962,4 +985,4 @@ if [ "$lock_method" = mkdir ]; then
   expect_unlocked
 fi
 
-echo "PASS: hostzones-update under $job_shell ($lock_method lock) against unbound $(unbound -V | sed -n '1s/Version //p')"
+echo "PASS: hostzones-update under $job_shell ($locks locks) against unbound $(unbound -V | sed -n '1s/Version //p')"
