@@ -1,11 +1,12 @@
 #!/bin/sh
+# shellcheck disable=SC2034,SC2154  # cmake, build_dir; job, hostzones, prefix, bb, job_path, job_sh: support/job_install.sh
 # The installed nightly job, hostzones-update, against a running resolver.
 #
 #   job_test.sh CMAKE BUILD_DIR [SHELL]
 #
 # Installs BUILD_DIR into a temporary prefix, starts unbound on 127.0.0.1 at a
 # free port with remote control over a unix socket, serves the lists with
-# python3's http.server on 127.0.0.1, and runs the installed job the way cron
+# tests/support/http_server.py on 127.0.0.1, and runs the installed job the way cron
 # does (env -i PATH=/usr/bin:/bin) under SHELL: sh (the default), dash, posh,
 # or busybox, where the job is installed with a PATH of busybox applets, the
 # resolver's tools and the converter alone, as on a router. Scenarios: bad
@@ -15,9 +16,11 @@
 # missing; a changed list whose configuration check fails; a failed reload
 # and its retry; lists that yield no zone; what the job refuses to trust;
 # linked fragments; long URLs; the lock: a second run, a run killed
-# outright, and (with the mkdir lock busybox falls back on) stale locks and
-# two runs meeting one. What the resolver serves is read with
-# unbound-control list_local_zones, its reloads from its own log.
+# outright, a run stopped by SIGTERM, and, with the mkdir lock the job falls
+# back on without flock(1) (the job installed once more without it where
+# it has it), stale locks and two runs meeting one. What the resolver
+# serves is read with unbound-control list_local_zones, its reloads from
+# its own log.
 #
 # Every process it starts listens on loopback only, runs under timeout(1)
 # and is stopped by its PID when the test ends.
@@ -27,8 +30,8 @@
 # failed.
 set -eu
 
-# shellcheck disable=SC2034  # both used by support/job_install.sh
-cmake=$1 build_dir=$2
+cmake=$1
+build_dir=$2
 job_shell=${3:-sh}
 
 PATH=$PATH:/usr/sbin:/sbin:/usr/local/sbin:/usr/local/bin
@@ -70,12 +73,8 @@ cache=$work/cache
 fragment=$work/unbound/blocklist.zones
 mkdir -p "$www" "$local_lists" "$work/unbound"
 
-# The job's own PATH and the shell it runs under (for busybox, a directory
-# of links to busybox's applets and the resolver's tools, which the job is
-# installed with as its PATH), then the install: $job, $hostzones,
-# $job_path, $job_sh and $bb.
-# Set by support/job_install.sh:
-job='' hostzones='' prefix='' job_path='' job_sh='' bb=''
+# The installed job ($job, $hostzones), the shell ($job_sh) and PATH
+# ($job_path) to run it with; for busybox, $bb, the directory of applets.
 # shellcheck source=/dev/null
 . "$(dirname "$0")/support/job_install.sh"
 # The lock the job takes where flock(1) is missing: a directory in the cache.
@@ -85,7 +84,6 @@ if { [ "$job_shell" = busybox ] && [ ! -e "$bb/flock" ]; } ||
 else
   lock_method='flock'
 fi
-[ -x "$job" ] || fail "no $job after the install"
 [ -f "$prefix/etc/hostzones-update.conf.sample" ] || fail "no sample configuration installed"
 [ -f "$prefix/share/man/man8/hostzones-update.8" ] || fail "no manual page installed"
 grep -q "^hostzones='$hostzones'$" "$job" || fail "the installed job does not call $hostzones"
@@ -120,10 +118,6 @@ wait_ready() {
   return 1
 }
 
-# Whether the URL $1 answers with status 200.
-answers_200() {
-  [ "$(curl -s -o /dev/null -w '%{http_code}' "$1")" = 200 ]
-}
 
 # --- The lists --------------------------------------------------------------
 
@@ -144,46 +138,15 @@ EOF
 }
 write_lists
 
-# Starts an HTTP server on 127.0.0.1, "$@" with a free port appended, and
-# waits until it answers 200 for the path $1 (logging to $2); the port in
-# $http_port.
-serve() {
-  probe=$1
-  log=$2
-  shift 2
-  for _ in 1 2 3; do
-    http_port=$(free_port)
-    start "$log" "$@" "$http_port"
-    if wait_ready 50 answers_200 "http://127.0.0.1:$http_port/$probe"; then return 0; fi
-    kill "$started" 2>/dev/null || true
-  done
-  fail "the HTTP server did not start: $(cat "$log")"
-}
-serve hosts.txt "$work/http.log" python3 -m http.server --bind 127.0.0.1 --directory "$www"
-url=http://127.0.0.1:$http_port
-
-# A server whose every answer is cut off: it promises far more bytes than
-# the one list line it sends before closing the connection.
-cat >"$work/cut_server.py" <<'EOF'
-import http.server
-import sys
-
-
-class CutOff(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        self.send_response(200)
-        self.send_header("Content-Length", "100000")
-        self.end_headers()
-        self.wfile.write(b"0.0.0.0 cut.example.com\n")
-
-    def log_message(self, *args):
-        pass
-
-
-http.server.HTTPServer(("127.0.0.1", int(sys.argv[1])), CutOff).serve_forever()
-EOF
-serve cut.txt "$work/cut.log" python3 "$work/cut_server.py"
-cut_url=http://127.0.0.1:$http_port/cut.txt
+# The loopback HTTP server of the tests: $www's files under /files/, and
+# answers that misbehave on request, such as /cut-length, a transfer cut
+# short of its Content-Length.
+start "$work/server.out" python3 "$(dirname "$0")/support/http_server.py" "$www" "$work/port" \
+  "$work/http.log" $((LIFETIME - 5))
+wait_ready 100 test -s "$work/port" || fail "the HTTP server did not start: $(cat "$work/server.out")"
+base=http://127.0.0.1:$(sed -n 1p "$work/port")
+url=$base/files
+cut_url=$base/cut-length
 
 # --- The resolver -----------------------------------------------------------
 
@@ -525,6 +488,22 @@ expect_blocked ads.example.com adserver.example local-ads.example one.example
 expect_not_blocked shrunk.example
 expect_unlocked
 
+what="a transfer cut short by a closed connection, without Content-Length"
+cut_side=$work/cut-side
+mkdir -p "$cut_side/cache"
+cut_copy=$cut_side/cache/$(printf '%s\n' "$base/cut" | tr -c 'A-Za-z0-9._\n-' '_')
+i=0
+while [ "$i" -lt 20 ]; do echo "0.0.0.0 host$i.example.com"; i=$((i + 1)); done >"$cut_copy"
+cp "$cut_copy" "$cut_side/before"
+write_job_conf "$cut_side/job.conf" "$base/cut" \
+  "fragment=$cut_side/blocklist.zones cache=$cut_side/cache checkconf=true reload=true"
+run_job -c "$cut_side/job.conf"
+expect_status 1
+expect_messages 1
+expect_message "$base/cut" "where the last good copy has 20" "last good copy"
+cmp -s "$cut_copy" "$cut_side/before" || fail "$what: the cached copy was replaced"
+grep -q '"host19.example.com"' "$cut_side/blocklist.zones" || fail "$what: the fragment lacks the cached copy"
+
 what="a list that really shrank, with min_list_share=0"
 write_lists
 write_job_conf "$work/more.conf" "$all_lists $url/shrinking.txt" "min_list_share=0"
@@ -862,6 +841,11 @@ rm -f "$work/go"
 start_job "$work/first" -c "$work/slow.conf"
 first=$!
 wait_checks $((marked_checks + 1))
+# The run's scratch directory, made by mktemp -d: private to the run.
+for scratch in "$cache"/.run.*; do
+  # shellcheck disable=SC2012  # the mode letters of one directory
+  [ "$(ls -ld "$scratch" | cut -c1-10)" = drwx------ ] || fail "$what: scratch $scratch is not mode 0700"
+done
 run_job -c "$conf"
 expect_status 1
 expect_messages 1
@@ -926,6 +910,27 @@ expect_new_reloads 0
 expect_not_blocked stopped.example.com
 expect_unlocked
 
+# The mkdir lock, which the job falls back on where neither flock(1) nor
+# lockf(1) is present: where the job took flock, it is installed once more
+# with a PATH of the same tools but those.
+locks=$lock_method
+if [ "$lock_method" = flock ]; then
+  no_flock=$work/no-flock
+  mkdir "$no_flock"
+  if [ -n "$bb" ]; then
+    ln -s "$bb"/* "$no_flock/"
+  else
+    for dir in /usr/bin /usr/sbin /bin /sbin; do ln -s "$dir"/* "$no_flock/" 2>/dev/null || true; done
+  fi
+  rm -f "$no_flock/flock" "$no_flock/lockf"
+  HOSTZONES_JOB_PATH=$no_flock "$cmake" --install "$build_dir" --prefix "$work/prefix-mkdir" \
+    >"$work/install-mkdir.log" 2>&1 || fail "cmake --install: $(cat "$work/install-mkdir.log")"
+  job=$work/prefix-mkdir/sbin/hostzones-update
+  job_path=$no_flock
+  lock_method='mkdir'
+  locks="flock and mkdir"
+fi
+
 if [ "$lock_method" = mkdir ]; then
   lock=$cache/.hostzones-update.lock
   boot=$(cat /proc/sys/kernel/random/boot_id 2>/dev/null || echo '?')
@@ -980,4 +985,4 @@ if [ "$lock_method" = mkdir ]; then
   expect_unlocked
 fi
 
-echo "PASS: hostzones-update under $job_shell ($lock_method lock) against unbound $(unbound -V | sed -n '1s/Version //p')"
+echo "PASS: hostzones-update under $job_shell ($locks locks) against unbound $(unbound -V | sed -n '1s/Version //p')"
