@@ -58,6 +58,7 @@ need() {
   fi
 }
 for tool in python3 timeout unbound-control unbound-checkconf openssl; do need "$tool"; done
+need ps procps
 need "$job_shell" "$job_shell"
 if [ "$job_shell" = busybox ]; then
   downloaders=default
