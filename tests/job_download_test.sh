@@ -376,8 +376,13 @@ os.execvp(sys.argv[1], sys.argv[1:])' \
     expect_message "stopped by SIG$signal"
     expect_untouched
     expect_nothing_left
-    sleep 0.2
-    ! running "$marker" || fail "$what: the download still runs"
+    # The download was sent its signal; give it a moment to be gone.
+    i=0
+    while running "$marker"; do
+      i=$((i + 1))
+      [ "$i" -le 30 ] || fail "$what: the download still runs"
+      sleep 0.1
+    done
   done
 
   # -- Retries --
