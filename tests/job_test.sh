@@ -53,6 +53,7 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/hostzones-job.XXXXXX")
 pids=""
 cleanup() {
+  if [ -n "${immutable:-}" ]; then chattr -i "$immutable" 2>/dev/null || true; fi
   for pid in $pids; do
     kill "$pid" 2>/dev/null || true
   done
@@ -678,6 +679,49 @@ expect_blocked later.example.com ads.example.com
 write_lists
 run_job -c "$conf"
 expect_status 0
+
+# --- Directories the job cannot write: the reason, the rest untouched ----------
+
+# Made immutable with chattr(1) where the file system allows it (root can
+# write any mode).
+immutable=
+if command -v chattr >/dev/null 2>&1 && mkdir "$work/probe-immutable" &&
+   chattr +i "$work/probe-immutable" 2>/dev/null; then
+  chattr -i "$work/probe-immutable"
+  rmdir "$work/probe-immutable"
+
+  what="a fragment directory the job cannot write"
+  printf '0.0.0.0 unwritten.example.com\n' >>"$www/hosts.txt"
+  snapshot
+  mark
+  immutable=$work/unbound
+  chattr +i "$immutable"
+  run_job -c "$conf"
+  chattr -i "$immutable"
+  expect_status 1
+  expect_messages 1
+  expect_message "cannot write the fragment $fragment" "Operation not permitted" "left as it was"
+  expect_fragment_untouched
+  expect_new_reloads 0
+  expect_unlocked
+
+  what="a cache the job cannot write"
+  snapshot
+  immutable=$cache
+  chattr +i "$immutable"
+  run_job -c "$conf"
+  chattr -i "$immutable"
+  immutable=
+  expect_status 1
+  expect_messages 1
+  expect_message "in the cache $cache" "Operation not permitted"
+  expect_fragment_untouched
+  expect_new_reloads 0
+  write_lists
+else
+  rmdir "$work/probe-immutable" 2>/dev/null || true
+  echo "(no chattr +i here: the cases of directories the job cannot write are left out)"
+fi
 
 # --- What the job refuses to trust --------------------------------------------
 
