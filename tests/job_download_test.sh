@@ -1,5 +1,4 @@
 #!/bin/sh
-# shellcheck disable=SC2034,SC2154  # cmake, build_dir; job, job_path, job_sh: job_install.sh
 # The installed nightly job's downloads, against a loopback HTTP server that
 # misbehaves on request (tests/support/http_server.py).
 #
@@ -38,8 +37,8 @@
 # environment variable CI is set, where that is a failure); else failed.
 set -eu
 
-cmake=$1
-build_dir=$2
+# shellcheck disable=SC2034  # both used by support/job_install.sh
+cmake=$1 build_dir=$2
 job_shell=${3:-sh}
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -86,6 +85,8 @@ trap 'exit 1' HUP INT TERM
 # Seconds any process started here may live; the whole test takes far less.
 LIFETIME=280
 
+# Set by support/job_install.sh:
+job='' job_path='' job_sh=''
 # shellcheck source=/dev/null
 . "$here/support/job_install.sh"
 
