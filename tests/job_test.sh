@@ -215,7 +215,7 @@ expect_new_reloads() {
 # Waits until the resolver has reloaded $1 times in all.
 expect_reloads() {
   i=0
-  while [ "$(reloads)" -lt "$1" ] && [ "$i" -lt 50 ]; do
+  while [ "$(reloads)" -lt "$1" ] && [ "$i" -lt 100 ]; do
     sleep 0.1
     i=$((i + 1))
   done
@@ -873,7 +873,7 @@ wait_checks() {
   i=0
   while [ "$(checks)" -lt "$1" ]; do
     i=$((i + 1))
-    [ "$i" -lt 100 ] || fail "$what: no run reached its check"
+    [ "$i" -lt 300 ] || fail "$what: no run reached its check"
     sleep 0.1
   done
 }
@@ -1015,7 +1015,12 @@ if [ "$lock_method" = mkdir ]; then
   race2=$!
   wait_checks $((marked_checks + 1))
   # Whichever did not take the lock over ends at once.
-  sleep 1
+  i=0
+  while kill -0 "$race1" 2>/dev/null && kill -0 "$race2" 2>/dev/null; do
+    i=$((i + 1))
+    [ "$i" -lt 300 ] || fail "$what: neither run ended while the other held the lock"
+    sleep 0.1
+  done
   touch "$work/go"
   wait "$race1" || true
   wait "$race2" || true
