@@ -53,6 +53,7 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/hostzones-job.XXXXXX")
 pids=""
 cleanup() {
+  if [ -n "${immutable:-}" ]; then chattr -i "$immutable" 2>/dev/null || true; fi
   for pid in $pids; do
     kill "$pid" 2>/dev/null || true
   done
@@ -214,7 +215,7 @@ expect_new_reloads() {
 # Waits until the resolver has reloaded $1 times in all.
 expect_reloads() {
   i=0
-  while [ "$(reloads)" -lt "$1" ] && [ "$i" -lt 50 ]; do
+  while [ "$(reloads)" -lt "$1" ] && [ "$i" -lt 100 ]; do
     sleep 0.1
     i=$((i + 1))
   done
@@ -679,6 +680,49 @@ write_lists
 run_job -c "$conf"
 expect_status 0
 
+# --- Directories the job cannot write: the reason, the rest untouched ----------
+
+# Made immutable with chattr(1) where the file system allows it (root can
+# write any mode).
+immutable=
+if command -v chattr >/dev/null 2>&1 && mkdir "$work/probe-immutable" &&
+   chattr +i "$work/probe-immutable" 2>/dev/null; then
+  chattr -i "$work/probe-immutable"
+  rmdir "$work/probe-immutable"
+
+  what="a fragment directory the job cannot write"
+  printf '0.0.0.0 unwritten.example.com\n' >>"$www/hosts.txt"
+  snapshot
+  mark
+  immutable=$work/unbound
+  chattr +i "$immutable"
+  run_job -c "$conf"
+  chattr -i "$immutable"
+  expect_status 1
+  expect_messages 1
+  expect_message "cannot write the fragment $fragment" "Operation not permitted" "left as it was"
+  expect_fragment_untouched
+  expect_new_reloads 0
+  expect_unlocked
+
+  what="a cache the job cannot write"
+  snapshot
+  immutable=$cache
+  chattr +i "$immutable"
+  run_job -c "$conf"
+  chattr -i "$immutable"
+  immutable=
+  expect_status 1
+  expect_messages 1
+  expect_message "in the cache $cache" "Operation not permitted"
+  expect_fragment_untouched
+  expect_new_reloads 0
+  write_lists
+else
+  rmdir "$work/probe-immutable" 2>/dev/null || true
+  echo "(no chattr +i here: the cases of directories the job cannot write are left out)"
+fi
+
 # --- What the job refuses to trust --------------------------------------------
 
 # Each case: one line naming the path, exit 1, the fragment, the cache and
@@ -829,7 +873,7 @@ wait_checks() {
   i=0
   while [ "$(checks)" -lt "$1" ]; do
     i=$((i + 1))
-    [ "$i" -lt 100 ] || fail "$what: no run reached its check"
+    [ "$i" -lt 300 ] || fail "$what: no run reached its check"
     sleep 0.1
   done
 }
@@ -971,7 +1015,12 @@ if [ "$lock_method" = mkdir ]; then
   race2=$!
   wait_checks $((marked_checks + 1))
   # Whichever did not take the lock over ends at once.
-  sleep 1
+  i=0
+  while kill -0 "$race1" 2>/dev/null && kill -0 "$race2" 2>/dev/null; do
+    i=$((i + 1))
+    [ "$i" -lt 300 ] || fail "$what: neither run ended while the other held the lock"
+    sleep 0.1
+  done
   touch "$work/go"
   wait "$race1" || true
   wait "$race2" || true
