@@ -1000,10 +1000,24 @@ if [ "$lock_method" = mkdir ]; then
     expect_unlocked
   done
 
-  what="two runs meeting one stale lock"
+  # A PID of a process that has ended.
   sh -c 'exit 0' &
   gone=$!
   wait "$gone" || true
+
+  what="stale lock whose takeover was cut short"
+  mkdir "$lock"
+  printf '%s ? ?\n' "$gone" >"$lock/owner"
+  mark=$lock/takeover-$(printf '%s ? ?' "$gone" | tr -c '0-9A-Za-z' '_')
+  mkdir "$mark"
+  printf '%s ? ?\n' "$gone" >"$mark/owner"
+  run_job -c "$conf"
+  expect_status 1
+  expect_messages 1
+  expect_message "took over the lock" "PID $gone"
+  expect_unlocked
+
+  what="two runs meeting one stale lock"
   mkdir "$lock"
   printf '%s ? ?\n' "$gone" >"$lock/owner"
   printf '0.0.0.0 race.example.com\n' >>"$www/hosts.txt"
