@@ -58,6 +58,7 @@ need() {
   fi
 }
 for tool in python3 timeout unbound-control unbound-checkconf openssl; do need "$tool"; done
+need ps procps
 need "$job_shell" "$job_shell"
 if [ "$job_shell" = busybox ]; then
   downloaders=default
@@ -375,8 +376,13 @@ os.execvp(sys.argv[1], sys.argv[1:])' \
     expect_message "stopped by SIG$signal"
     expect_untouched
     expect_nothing_left
-    sleep 0.2
-    ! running "$marker" || fail "$what: the download still runs"
+    # The download was sent its signal; give it a moment to be gone.
+    i=0
+    while running "$marker"; do
+      i=$((i + 1))
+      [ "$i" -le 30 ] || fail "$what: the download still runs"
+      sleep 0.1
+    done
   done
 
   # -- Retries --
