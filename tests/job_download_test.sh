@@ -249,6 +249,16 @@ for bad in 'max_list_bytes=abc:max_list_bytes: not a whole number' \
   expect_message "${bad#*:}"
 done
 
+# A downloader the job's PATH lacks: on busybox alone, curl.
+if [ "$job_shell" = busybox ]; then
+  what="a downloader that is not installed"
+  write_conf "$url/files/list.txt" "downloader=curl"
+  run_job
+  expect_status 1
+  expect_messages 1
+  expect_message "downloader: curl is not installed"
+fi
+
 # --- A local list over the limit ---------------------------------------------------
 
 what="a local list of exactly max_list_bytes"
