@@ -4,26 +4,27 @@
 #
 #   job_test.sh CMAKE BUILD_DIR [SHELL]
 #
-# Installs BUILD_DIR into a temporary prefix, starts unbound on 127.0.0.1 at a
-# free port with remote control over a unix socket, serves the lists with
-# tests/support/http_server.py on 127.0.0.1, and runs the installed job the way cron
-# does (env -i PATH=/usr/bin:/bin) under SHELL: sh (the default), dash, posh,
-# or busybox, where the job is installed with a PATH of busybox applets, the
-# resolver's tools and the converter alone, as on a router. Scenarios: bad
-# settings; a clean run; an unchanged rerun; refused downloads (a 404, an
-# HTML page behind a byte-order mark, an empty local list, a cut-off
-# transfer, a list that shrank); a lost cache; a first run with a list
-# missing; a changed list whose configuration check fails; a failed reload
-# and its retry; lists that yield no zone; what the job refuses to trust;
-# linked fragments; long URLs; the lock: a second run, a run killed
-# outright, a run stopped by SIGTERM, and, with the mkdir lock the job falls
-# back on without flock(1) (the job installed once more without it where
-# it has it), stale locks and two runs meeting one. What the resolver
-# serves is read with unbound-control list_local_zones, its reloads from
-# its own log.
+# Installs BUILD_DIR into a temporary prefix, starts unbound on 127.0.0.1 at
+# a free port with remote control over a unix socket, serves the lists with
+# tests/support/http_server.py on 127.0.0.1, and runs the installed job the
+# way cron does (env -i PATH=/usr/bin:/bin) under SHELL: sh (the default),
+# dash, posh, or busybox, where the job is installed with a PATH of busybox
+# applets, the resolver's tools and the converter alone, as on a router.
+# Scenarios: bad settings; a clean run; an unchanged rerun; refused
+# downloads (a 404, an HTML page behind a byte-order mark, an empty local
+# list, cut-off transfers, a list that shrank); a lost cache; a first run
+# with a list missing; a changed list whose configuration check fails; a
+# failed reload and its retry; lists that yield no zone; directories the
+# job cannot write; what the job refuses to trust; linked fragments; long
+# URLs; the lock: a second run, a run killed outright, a run stopped by
+# SIGTERM, and, with the mkdir lock the job falls back on without flock(1)
+# (the job installed once more without it where it has it), stale locks and
+# two runs meeting one. What the resolver serves is read with unbound-control
+# list_local_zones, its reloads from its own log.
 #
-# Every process it starts listens on loopback only, runs under timeout(1)
-# and is stopped by its PID when the test ends.
+# Every process it starts listens on loopback only, is bounded in time
+# (timeout(1), or a job whose check waits at most 30 seconds) and is stopped
+# by its PID when the test ends.
 #
 # Exit status 0: passed; 77: unbound, curl or python3 is missing (skipped,
 # unless the environment variable CI is set, where that is a failure); else
@@ -1000,10 +1001,24 @@ if [ "$lock_method" = mkdir ]; then
     expect_unlocked
   done
 
-  what="two runs meeting one stale lock"
+  # A PID of a process that has ended.
   sh -c 'exit 0' &
   gone=$!
   wait "$gone" || true
+
+  what="stale lock whose takeover was cut short"
+  mkdir "$lock"
+  printf '%s ? ?\n' "$gone" >"$lock/owner"
+  mark=$lock/takeover-$(printf '%s ? ?' "$gone" | tr -c '0-9A-Za-z' '_')
+  mkdir "$mark"
+  printf '%s ? ?\n' "$gone" >"$mark/owner"
+  run_job -c "$conf"
+  expect_status 1
+  expect_messages 1
+  expect_message "took over the lock" "PID $gone"
+  expect_unlocked
+
+  what="two runs meeting one stale lock"
   mkdir "$lock"
   printf '%s ? ?\n' "$gone" >"$lock/owner"
   printf '0.0.0.0 race.example.com\n' >>"$www/hosts.txt"
