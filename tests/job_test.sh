@@ -1,21 +1,30 @@
 #!/bin/sh
+# shellcheck disable=SC2034,SC2154  # cmake, build_dir; job, hostzones, prefix, bb, job_path, job_sh: support/job_install.sh
 # The installed nightly job, hostzones-update, against a running resolver.
 #
-#   job_test.sh CMAKE BUILD_DIR
+#   job_test.sh CMAKE BUILD_DIR [SHELL]
 #
-# Installs BUILD_DIR into a temporary prefix, starts unbound on 127.0.0.1 at a
-# free port with remote control over a unix socket, serves the lists with
-# python3's http.server on 127.0.0.1, and runs the installed job the way cron
-# does (env -i PATH=/usr/bin:/bin) through: bad settings; a clean run; an
-# unchanged rerun; a 404, an HTML page, an empty local list, a cut-off
-# transfer (from a second server that closes early) and a list never
-# fetched; a changed list whose configuration check fails; the recovery;
-# lists that yield no zone; a second run while one holds the lock; stale
-# locks. What the resolver serves is read with unbound-control
+# Installs BUILD_DIR into a temporary prefix, starts unbound on 127.0.0.1 at
+# a free port with remote control over a unix socket, serves the lists with
+# tests/support/http_server.py on 127.0.0.1, and runs the installed job the
+# way cron does (env -i PATH=/usr/bin:/bin) under SHELL: sh (the default),
+# dash, posh, or busybox, where the job is installed with a PATH of busybox
+# applets, the resolver's tools and the converter alone, as on a router.
+# Scenarios: bad settings; a clean run; an unchanged rerun; refused
+# downloads (a 404, an HTML page behind a byte-order mark, an empty local
+# list, cut-off transfers, a list that shrank); a lost cache; a first run
+# with a list missing; a changed list whose configuration check fails; a
+# failed reload and its retry; lists that yield no zone; directories the
+# job cannot write; what the job refuses to trust; linked fragments; long
+# URLs; the lock: a second run, a run killed outright, a run stopped by
+# SIGTERM, and, with the mkdir lock the job falls back on without flock(1)
+# (the job installed once more without it where it has it), stale locks and
+# two runs meeting one. What the resolver serves is read with unbound-control
 # list_local_zones, its reloads from its own log.
 #
-# Every process it starts listens on loopback only, runs under timeout(1)
-# and is stopped by its PID when the test ends.
+# Every process it starts listens on loopback only, is bounded in time
+# (timeout(1), or a job whose check waits at most 30 seconds) and is stopped
+# by its PID when the test ends.
 #
 # Exit status 0: passed; 77: unbound, curl or python3 is missing (skipped,
 # unless the environment variable CI is set, where that is a failure); else
@@ -24,6 +33,7 @@ set -eu
 
 cmake=$1
 build_dir=$2
+job_shell=${3:-sh}
 
 PATH=$PATH:/usr/sbin:/sbin:/usr/local/sbin:/usr/local/bin
 export PATH
@@ -33,10 +43,10 @@ fail() {
   exit 1
 }
 
-for tool in unbound unbound-control unbound-checkconf curl python3 timeout; do
+for tool in unbound unbound-control unbound-checkconf curl python3 timeout "$job_shell"; do
   if ! command -v "$tool" >/dev/null 2>&1; then
-    if [ -n "${CI:-}" ]; then fail "$tool is not installed (packages unbound, curl, python3)"; fi
-    echo "SKIP: $tool is not installed (packages unbound, curl, python3)"
+    if [ -n "${CI:-}" ]; then fail "$tool is not installed (packages unbound, curl, python3, $job_shell)"; fi
+    echo "SKIP: $tool is not installed (packages unbound, curl, python3, $job_shell)"
     exit 77
   fi
 done
@@ -44,6 +54,7 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/hostzones-job.XXXXXX")
 pids=""
 cleanup() {
+  if [ -n "${immutable:-}" ]; then chattr -i "$immutable" 2>/dev/null || true; fi
   for pid in $pids; do
     kill "$pid" 2>/dev/null || true
   done
@@ -58,18 +69,23 @@ trap 'exit 1' HUP INT TERM
 # Seconds any process started here may live; the whole test takes far less.
 LIFETIME=240
 
-prefix=$work/prefix
 www=$work/www
 local_lists=$work/local
 cache=$work/cache
 fragment=$work/unbound/blocklist.zones
 mkdir -p "$www" "$local_lists" "$work/unbound"
 
-"$cmake" --install "$build_dir" --prefix "$prefix" >"$work/install.log" 2>&1 ||
-  fail "cmake --install: $(cat "$work/install.log")"
-job=$prefix/sbin/hostzones-update
-hostzones=$prefix/bin/hostzones
-[ -x "$job" ] || fail "no $job after the install"
+# The installed job ($job, $hostzones), the shell ($job_sh) and PATH
+# ($job_path) to run it with; for busybox, $bb, the directory of applets.
+# shellcheck source=/dev/null
+. "$(dirname "$0")/support/job_install.sh"
+# The lock the job takes where flock(1) is missing: a directory in the cache.
+if { [ "$job_shell" = busybox ] && [ ! -e "$bb/flock" ]; } ||
+   { [ "$job_shell" != busybox ] && ! command -v flock >/dev/null 2>&1; }; then
+  lock_method='mkdir'
+else
+  lock_method='flock'
+fi
 [ -f "$prefix/etc/hostzones-update.conf.sample" ] || fail "no sample configuration installed"
 [ -f "$prefix/share/man/man8/hostzones-update.8" ] || fail "no manual page installed"
 grep -q "^hostzones='$hostzones'$" "$job" || fail "the installed job does not call $hostzones"
@@ -104,10 +120,6 @@ wait_ready() {
   return 1
 }
 
-# Whether the URL $1 answers with status 200.
-answers_200() {
-  [ "$(curl -s -o /dev/null -w '%{http_code}' "$1")" = 200 ]
-}
 
 # --- The lists --------------------------------------------------------------
 
@@ -128,46 +140,15 @@ EOF
 }
 write_lists
 
-# Starts an HTTP server on 127.0.0.1, "$@" with a free port appended, and
-# waits until it answers 200 for the path $1 (logging to $2); the port in
-# $http_port.
-serve() {
-  probe=$1
-  log=$2
-  shift 2
-  for _ in 1 2 3; do
-    http_port=$(free_port)
-    start "$log" "$@" "$http_port"
-    if wait_ready 50 answers_200 "http://127.0.0.1:$http_port/$probe"; then return 0; fi
-    kill "$started" 2>/dev/null || true
-  done
-  fail "the HTTP server did not start: $(cat "$log")"
-}
-serve hosts.txt "$work/http.log" python3 -m http.server --bind 127.0.0.1 --directory "$www"
-url=http://127.0.0.1:$http_port
-
-# A server whose every answer is cut off: it promises far more bytes than
-# the one list line it sends before closing the connection.
-cat >"$work/cut_server.py" <<'EOF'
-import http.server
-import sys
-
-
-class CutOff(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        self.send_response(200)
-        self.send_header("Content-Length", "100000")
-        self.end_headers()
-        self.wfile.write(b"0.0.0.0 cut.example.com\n")
-
-    def log_message(self, *args):
-        pass
-
-
-http.server.HTTPServer(("127.0.0.1", int(sys.argv[1])), CutOff).serve_forever()
-EOF
-serve cut.txt "$work/cut.log" python3 "$work/cut_server.py"
-cut_url=http://127.0.0.1:$http_port/cut.txt
+# The loopback HTTP server of the tests: $www's files under /files/, and
+# answers that misbehave on request, such as /cut-length, a transfer cut
+# short of its Content-Length.
+start "$work/server.out" python3 "$(dirname "$0")/support/http_server.py" "$www" "$work/port" \
+  "$work/http.log" $((LIFETIME - 5))
+wait_ready 100 test -s "$work/port" || fail "the HTTP server did not start: $(cat "$work/server.out")"
+base=http://127.0.0.1:$(sed -n 1p "$work/port")
+url=$base/files
+cut_url=$base/cut-length
 
 # --- The resolver -----------------------------------------------------------
 
@@ -218,10 +199,24 @@ reloads() {
   grep -c 'Restart of unbound' "$work/unbound.log" || true
 }
 
+# Notes the counts of checks and reloads so far, for expect_new_*.
+mark() {
+  marked_checks=$(checks)
+  marked_reloads=$(reloads)
+}
+
+expect_new_checks() {
+  expect_checks $((marked_checks + $1))
+}
+
+expect_new_reloads() {
+  expect_reloads $((marked_reloads + $1))
+}
+
 # Waits until the resolver has reloaded $1 times in all.
 expect_reloads() {
   i=0
-  while [ "$(reloads)" -lt "$1" ] && [ "$i" -lt 50 ]; do
+  while [ "$(reloads)" -lt "$1" ] && [ "$i" -lt 100 ]; do
     sleep 0.1
     i=$((i + 1))
   done
@@ -283,7 +278,17 @@ write_job_conf "$conf" "$all_lists"
 # $work/err, its exit status in $job_status.
 run_job() {
   job_status=0
-  timeout 60 env -i PATH=/usr/bin:/bin "$job" "$@" >"$work/out" 2>"$work/err" || job_status=$?
+  timeout 60 env -i PATH="$job_path" "$job_sh" "$job" "$@" >"$work/out" 2>"$work/err" ||
+    job_status=$?
+}
+
+# Starts the job in the background as run_job does, its output in $1.out and
+# $1.err; env execs the shell, so $! is the job's own PID.
+start_job() {
+  out=$1
+  shift
+  env -i PATH="$job_path" "$job_sh" "$job" "$@" >"$out.out" 2>"$out.err" &
+  pids="$pids $!"
 }
 
 expect_status() {
@@ -353,13 +358,31 @@ expect_fragment_untouched() {
     fail "$what: the fragment was replaced (same bytes, another file)"
 }
 
+# The cached copies, the record of what the resolver was given aside.
 expect_cache_unchanged() {
-  diff -r "$work/cache.before" "$cache" >/dev/null 2>&1 || fail "$what: the cached copies changed"
+  rm -rf "$work/cache.now"
+  cp -R "$cache" "$work/cache.now"
+  rm -f "$work/cache.now/.resolver-given" "$work/cache.before/.resolver-given"
+  diff -r "$work/cache.before" "$work/cache.now" >/dev/null 2>&1 || fail "$what: the cached copies changed"
 }
 
+# No lock, no scratch directory left in the cache $1 (default $cache).
 expect_unlocked() {
-  [ ! -e "$cache/.hostzones-update.lock" ] || fail "$what: the lock was left behind"
+  [ ! -e "${1:-$cache}/.hostzones-update.lock" ] || fail "$what: the lock was left behind"
+  for left in "${1:-$cache}"/.run.*; do
+    [ ! -e "$left" ] || fail "$what: the scratch directory $left was left behind"
+  done
 }
+
+
+# Another user to own files the job must refuse: only root can give files
+# away, so those cases run only as root (as in CI).
+other_user=
+if [ "$(id -u)" -eq 0 ]; then
+  for user in nobody daemon; do
+    if id "$user" >/dev/null 2>&1; then other_user=$user; break; fi
+  done
+fi
 
 # --- Bad settings: one message, exit 1, nothing changed ----------------------
 
@@ -389,6 +412,10 @@ bad "lists=$url/hosts.txt fragment=$work/none/blocklist.zones cache=$bad_cache" 
 bad "lists=$url/hosts.txt $ok_settings checkconf=no-such-checkconf" "command not found: no-such-checkconf"
 bad "lists=$url/hosts.txt $ok_settings reload='unbound-control \"reload'" "reload: not a command line"
 bad "lists=\"$url/hosts.txt" "not a valid sh fragment"
+bad "lists=$url/hosts.txt $ok_settings min_list_share=half" "min_list_share: not a whole percentage"
+bad "lists=$url/hosts.txt $ok_settings min_list_share=101" "min_list_share: not a whole percentage"
+bad "$(printf 'lists=%s\r\nfragment=%s\r\ncache=%s\r' "$url/hosts.txt" "$fragment" "$bad_cache")" \
+  "CR (DOS) line ends"
 run_job -c "$work/missing.conf"
 what="missing configuration"
 expect_status 1
@@ -404,120 +431,465 @@ expect_message "usage"
 # --- A clean run, then the same again -----------------------------------------
 
 what="clean run"
+mark
 run_job -c "$conf"
 expect_status 0
 expect_silent
 expect_fragment_is_reference
-expect_checks 1
-expect_reloads 1
+expect_new_checks 1
+expect_new_reloads 1
 expect_blocked ads.example.com tracker.example.com telemetry.example.net adserver.example \
   metrics.example.io local-ads.example
 # Listed against 1.1.1.1: neither the exempt name nor its listed child.
 expect_not_blocked keep.example.org sub.keep.example.org
 expect_unlocked
+# shellcheck disable=SC2012  # the mode letters of one directory
+[ "$(ls -ld "$cache" | cut -c1-10)" = drwx------ ] || fail "$what: the new cache is not mode 0700"
 
 what="unchanged rerun"
 snapshot
+mark
 run_job -c "$conf"
 expect_status 0
 expect_silent
 expect_fragment_unchanged
-expect_checks 1
-expect_reloads 1
+expect_new_checks 0
+expect_new_reloads 0
 
 # --- Refused downloads: the last good copies ---------------------------------
 
-what="404, HTML page, empty list, cut-off transfer, list never fetched"
+what="a list added"
+printf 'one.example\ntwo.example\nthree.example\n' >"$www/shrinking.txt"
+write_job_conf "$work/more.conf" "$all_lists $url/shrinking.txt"
+mark
+run_job -c "$work/more.conf"
+expect_status 0
+expect_silent
+expect_new_reloads 1
+
+what="404, HTML page behind a byte-order mark, empty list, a list that shrank"
 snapshot
-printf '<!DOCTYPE html>\n<html><body>Mirror maintenance</body></html>\n' >"$www/hosts.txt"
+mark
+printf '\357\273\277\n  \n\t<!DOCTYPE html>\n<html><body>Mirror maintenance</body></html>\n' >"$www/hosts.txt"
 rm "$www/domains.txt"
 : >"$local_lists/extra.txt"
-write_job_conf "$work/more.conf" "$all_lists $cut_url $url/never.txt"
+# 1 name where the last good copy has 3: under the default 50%.
+printf 'shrunk.example\n' >"$www/shrinking.txt"
 run_job -c "$work/more.conf"
 expect_status 1
-expect_messages 5
+expect_messages 4
 expect_message "$url/hosts.txt" "HTML" "last good copy"
 expect_message "$url/domains.txt" "404" "last good copy"
 expect_message "$local_lists/extra.txt" "empty" "last good copy"
-expect_message "$cut_url" "download failed" "left out"
-expect_message "$url/never.txt" "404" "left out"
+expect_message "$url/shrinking.txt" "1 names where the last good copy has 3" "min_list_share=50%" "delete $cache/" "last good copy"
 expect_cache_unchanged
 expect_fragment_unchanged
-expect_checks 1
-expect_reloads 1
-expect_blocked ads.example.com adserver.example local-ads.example
-expect_not_blocked cut.example.com
+expect_new_checks 0
+expect_new_reloads 0
+expect_blocked ads.example.com adserver.example local-ads.example one.example
+expect_not_blocked shrunk.example
 expect_unlocked
 
+what="a transfer cut short by a closed connection, without Content-Length"
+cut_side=$work/cut-side
+mkdir -p "$cut_side/cache"
+cut_copy=$cut_side/cache/$(printf '%s\n' "$base/cut" | tr -c 'A-Za-z0-9._\n-' '_')
+i=0
+while [ "$i" -lt 20 ]; do echo "0.0.0.0 host$i.example.com"; i=$((i + 1)); done >"$cut_copy"
+cp "$cut_copy" "$cut_side/before"
+write_job_conf "$cut_side/job.conf" "$base/cut" \
+  "fragment=$cut_side/blocklist.zones cache=$cut_side/cache checkconf=true reload=true"
+run_job -c "$cut_side/job.conf"
+expect_status 1
+expect_messages 1
+expect_message "$base/cut" "where the last good copy has 20" "last good copy"
+cmp -s "$cut_copy" "$cut_side/before" || fail "$what: the cached copy was replaced"
+grep -q '"host19.example.com"' "$cut_side/blocklist.zones" || fail "$what: the fragment lacks the cached copy"
+
+what="a list that really shrank, with min_list_share=0"
+write_lists
+write_job_conf "$work/more.conf" "$all_lists $url/shrinking.txt" "min_list_share=0"
+run_job -c "$work/more.conf"
+expect_status 0
+expect_silent
+expect_new_reloads 1
+expect_blocked shrunk.example
+expect_not_blocked one.example
+
 what="a page without names"
+snapshot
 printf 'Service unavailable, try again later.\n' >"$www/hosts.txt"
 run_job -c "$conf"
 expect_status 1
 expect_message "$url/hosts.txt" "no names" "last good copy"
 expect_cache_unchanged
-expect_fragment_unchanged
+
+what="a cut-off transfer and a list never fetched"
+write_lists
+run_job -c "$conf"
+expect_status 0
+snapshot
+mark
+write_job_conf "$work/more.conf" "$all_lists $cut_url $url/never.txt"
+run_job -c "$work/more.conf"
+expect_status 1
+expect_messages 2
+expect_message "$cut_url" "download failed" "no cached copy" "left as it was"
+expect_message "$url/never.txt" "404" "no cached copy" "left as it was"
+expect_fragment_untouched
+expect_new_checks 0
+expect_new_reloads 0
+expect_not_blocked cut.example.com
+expect_unlocked
+
+# --- A lost cache, a first run with a list missing ---------------------------
+
+what="lost cache with a list answering 404"
+snapshot
+mark
+rm -rf "$cache"
+rm "$www/domains.txt"
+run_job -c "$conf"
+expect_status 1
+expect_messages 1
+expect_message "$url/domains.txt" "404" "no cached copy" "left as it was"
+expect_fragment_untouched
+expect_new_checks 0
+expect_new_reloads 0
+expect_blocked adserver.example metrics.example.io
+expect_unlocked
+write_lists
+
+what="first run with a list missing"
+first_dir=$work/first
+mkdir "$first_dir"
+write_job_conf "$work/first.conf" "$url/hosts.txt $url/never.txt" \
+  "fragment=$first_dir/blocklist.zones cache=$first_dir/cache checkconf=true reload=true"
+run_job -c "$work/first.conf"
+expect_status 1
+expect_messages 1
+expect_message "$url/never.txt" "404" "left out of the first fragment"
+grep -q '"ads.example.com"' "$first_dir/blocklist.zones" || fail "$what: no fragment of the other list"
+expect_unlocked "$first_dir/cache"
 
 # --- A changed list whose check fails: the previous fragment back ------------
 
 what="failing check"
-write_lists
+run_job -c "$conf"
+expect_status 0
 printf '0.0.0.0 new.example.com\n' >>"$www/hosts.txt"
 snapshot
+mark
 printf 'server:\n  no-such-option: yes\n' >"$work/broken.conf"
 write_job_conf "$work/broken-check.conf" "$all_lists" \
   "checkconf=\"echo >>$work/checks.log; unbound-checkconf $work/broken.conf\""
 run_job -c "$work/broken-check.conf"
 expect_status 1
 expect_messages 1
-expect_message "configuration check failed" "previous fragment"
+expect_message "configuration check failed" "no-such-option" "previous fragment is back"
 expect_fragment_unchanged
-expect_checks 2
-expect_reloads 1
+expect_new_checks 1
+expect_new_reloads 0
 expect_not_blocked new.example.com
 expect_blocked ads.example.com
+# The previous fragment came back by a rename of a file made by mktemp:
+# nothing else is left beside it.
+for left in "$work/unbound"/* "$work/unbound"/.*; do
+  case ${left##*/} in
+    . | .. | unbound.conf | unbound.pid | control.sock | blocklist.zones) ;;
+    *) [ ! -e "$left" ] || fail "$what: left in the fragment's directory: $left" ;;
+  esac
+done
+
+what="a check that fails without a word"
+write_job_conf "$work/quiet-check.conf" "$all_lists" "checkconf=false"
+run_job -c "$work/quiet-check.conf"
+expect_status 1
+expect_messages 1
+expect_message "configuration check failed" "status 1, no output" "previous fragment is back"
+expect_fragment_unchanged
 
 what="recovery"
+mark
 run_job -c "$conf"
 expect_status 0
 expect_silent
 expect_fragment_is_reference
-expect_checks 3
-expect_reloads 2
+expect_new_checks 1
+expect_new_reloads 1
 expect_blocked new.example.com ads.example.com local-ads.example
 
-# --- Lists that yield no zone: the fragment stays, nothing is reloaded -------
+# --- A failed reload is tried again by every run until it succeeds -----------
+
+what="failed reload"
+sed 's#control-interface: .*#control-interface: "'"$work"'/no-such.sock"#' "$unbound_conf" \
+  >"$work/no-control.conf"
+write_job_conf "$work/no-reload.conf" "$all_lists" \
+  "reload=\"unbound-control -c $work/no-control.conf reload\""
+printf '0.0.0.0 later.example.com\n' >>"$www/hosts.txt"
+mark
+run_job -c "$work/no-reload.conf"
+expect_status 1
+expect_messages 1
+expect_message "reload failed" "no-such.sock" "next run reloads again"
+expect_new_checks 1
+expect_new_reloads 0
+expect_not_blocked later.example.com
+
+what="failed reload, the next run with nothing new"
+run_job -c "$work/no-reload.conf"
+expect_status 1
+expect_messages 1
+expect_message "reload failed" "next run reloads again"
+expect_new_checks 2
+expect_new_reloads 0
+
+what="reload retried with nothing new"
+run_job -c "$conf"
+expect_status 0
+expect_silent
+expect_new_checks 3
+expect_new_reloads 1
+expect_blocked later.example.com
+
+what="after the retry"
+run_job -c "$conf"
+expect_status 0
+expect_silent
+expect_new_checks 3
+expect_new_reloads 1
+
+# --- Lists that yield no zone: the fragment stays ----------------------------
 
 what="lists that yield no zone"
 snapshot
+mark
 printf '1.1.1.1 ads.example.com other.example.com\n' >"$www/hosts.txt"
 printf '1.1.1.1 adserver.example\n' >"$www/domains.txt"
 printf '1.1.1.1 local-ads.example\n' >"$local_lists/extra.txt"
-run_job -c "$conf"
+write_job_conf "$work/any-share.conf" "$all_lists" "min_list_share=0"
+run_job -c "$work/any-share.conf"
 expect_status 1
 expect_messages 1
 expect_message "no zone" "left as it was"
 # The converter itself leaves the fragment alone: the very same file.
 expect_fragment_untouched
-expect_checks 3
-expect_reloads 2
-expect_blocked new.example.com ads.example.com
+expect_new_checks 0
+expect_new_reloads 0
+expect_blocked later.example.com ads.example.com
+write_lists
+run_job -c "$conf"
+expect_status 0
+
+# --- Directories the job cannot write: the reason, the rest untouched ----------
+
+# Made immutable with chattr(1) where the file system allows it (root can
+# write any mode).
+immutable=
+if command -v chattr >/dev/null 2>&1 && mkdir "$work/probe-immutable" &&
+   chattr +i "$work/probe-immutable" 2>/dev/null; then
+  chattr -i "$work/probe-immutable"
+  rmdir "$work/probe-immutable"
+
+  what="a fragment directory the job cannot write"
+  printf '0.0.0.0 unwritten.example.com\n' >>"$www/hosts.txt"
+  snapshot
+  mark
+  immutable=$work/unbound
+  chattr +i "$immutable"
+  run_job -c "$conf"
+  chattr -i "$immutable"
+  expect_status 1
+  expect_messages 1
+  expect_message "cannot write the fragment $fragment" "Operation not permitted" "left as it was"
+  expect_fragment_untouched
+  expect_new_reloads 0
+  expect_unlocked
+
+  what="a cache the job cannot write"
+  snapshot
+  immutable=$cache
+  chattr +i "$immutable"
+  run_job -c "$conf"
+  chattr -i "$immutable"
+  immutable=
+  expect_status 1
+  expect_messages 1
+  expect_message "in the cache $cache" "Operation not permitted"
+  expect_fragment_untouched
+  expect_new_reloads 0
+  write_lists
+else
+  rmdir "$work/probe-immutable" 2>/dev/null || true
+  echo "(no chattr +i here: the cases of directories the job cannot write are left out)"
+fi
+
+# --- What the job refuses to trust --------------------------------------------
+
+# Each case: one line naming the path, exit 1, the fragment, the cache and
+# the resolver untouched, and no line of the configuration run.
+trust=$work/trust
+mkdir "$trust"
+ran=$work/config-ran
+refused() {
+  what="refused: $1"
+  snapshot
+  mark
+  run_job -c "$2"
+  expect_status 1
+  expect_messages 1
+  expect_message "$3" "$4"
+  expect_fragment_untouched
+  expect_cache_unchanged
+  expect_new_checks 0
+  expect_new_reloads 0
+  # Only a trusted configuration runs at all.
+  case $3 in
+    *.conf) [ ! -e "$ran" ] || fail "$what: the configuration ran" ;;
+  esac
+  rm -f "$ran"
+}
+# A configuration that says when it runs.
+trust_conf() {
+  write_job_conf "$1" "$all_lists" "${2:-}
+touch $ran"
+}
+
+mkdir -m 0777 "$trust/open"
+trust_conf "$trust/open/job.conf"
+refused "configuration in a directory others may write" "$trust/open/job.conf" \
+  "$trust/open " "writable by group or others"
+
+trust_conf "$trust/group.conf"
+chmod 0664 "$trust/group.conf"
+refused "configuration others may write" "$trust/group.conf" "$trust/group.conf" \
+  "writable by group or others"
+
+mkdir -m 0777 "$trust/open-cache"
+trust_conf "$trust/open-cache.conf" "cache=$trust/open-cache"
+refused "cache others may write" "$trust/open-cache.conf" "$trust/open-cache" \
+  "writable by group or others"
+
+mkdir -m 0777 "$trust/open-above"
+trust_conf "$trust/open-above.conf" "cache=$trust/open-above/cache"
+refused "cache in a directory others may write" "$trust/open-above.conf" \
+  "$trust/open-above " "writable by group or others"
+[ ! -e "$trust/open-above/cache" ] || fail "$what: the cache was created"
+
+mkdir -m 0777 "$trust/open-fragment"
+trust_conf "$trust/open-fragment.conf" "fragment=$trust/open-fragment/blocklist.zones"
+refused "fragment in a directory others may write" "$trust/open-fragment.conf" \
+  "$trust/open-fragment " "writable by group or others"
+
+# A sticky directory (as /tmp) is fine: no one replaces another's entries.
+mkdir -m 1777 "$trust/sticky"
+write_job_conf "$trust/sticky/job.conf" "$all_lists"
+what="configuration in a sticky directory"
+run_job -c "$trust/sticky/job.conf"
+expect_status 0
+expect_silent
+
+if [ -n "$other_user" ]; then
+  trust_conf "$trust/other.conf"
+  chown "$other_user" "$trust/other.conf"
+  refused "configuration of another user" "$trust/other.conf" "$trust/other.conf" \
+    "belongs to user"
+
+  mkdir "$trust/other-cache"
+  chown "$other_user" "$trust/other-cache"
+  trust_conf "$trust/other-cache.conf" "cache=$trust/other-cache"
+  refused "cache of another user" "$trust/other-cache.conf" "$trust/other-cache" \
+    "belongs to user"
+
+  # A linked fragment whose target lies in another user's directory.
+  mkdir "$trust/other-target"
+  cp "$fragment" "$trust/other-target/blocklist.zones"
+  chown -R "$other_user" "$trust/other-target"
+  mkdir "$trust/linked"
+  ln -s "$trust/other-target/blocklist.zones" "$trust/linked/blocklist.zones"
+  trust_conf "$trust/other-target.conf" "fragment=$trust/linked/blocklist.zones"
+  refused "linked fragment in another user's directory" "$trust/other-target.conf" \
+    "$trust/other-target" "belongs to user"
+else
+  echo "(not root: the cases of files of another user are left out)"
+fi
+
+# --- A linked fragment stays a link -------------------------------------------
+
+what="linked fragment"
+side=$work/side
+mkdir -p "$side/real" "$side/conf.d"
+ln -s ../real/blocklist.zones "$side/conf.d/blocklist.zones"
+write_job_conf "$side/job.conf" "$all_lists" \
+  "fragment=$side/conf.d/blocklist.zones cache=$side/cache checkconf=true reload=true"
+run_job -c "$side/job.conf"
+expect_status 0
+expect_silent
+[ -L "$side/conf.d/blocklist.zones" ] || fail "$what: the link was replaced"
+reference
+cmp -s "$side/real/blocklist.zones" "$work/reference.zones" || fail "$what: the target is not the fragment"
+
+what="linked fragment whose check fails"
+cp "$side/real/blocklist.zones" "$side/before"
+printf '0.0.0.0 linked.example.com\n' >>"$www/hosts.txt"
+write_job_conf "$side/fail.conf" "$all_lists" \
+  "fragment=$side/conf.d/blocklist.zones cache=$side/cache checkconf=false reload=true"
+run_job -c "$side/fail.conf"
+expect_status 1
+expect_message "previous fragment is back"
+[ -L "$side/conf.d/blocklist.zones" ] || fail "$what: the link was replaced"
+cmp -s "$side/real/blocklist.zones" "$side/before" || fail "$what: the target is not the previous fragment"
+[ "$(ls -A "$side/real")" = blocklist.zones ] || fail "$what: left beside the target: $(ls -A "$side/real")"
+write_lists
+
+# --- A URL too long for a file name -------------------------------------------
+
+what="long URL"
+long_url="$url/hosts.txt?$(printf '%0300d' 0)"
+write_job_conf "$side/long.conf" "$long_url" \
+  "fragment=$side/long.zones cache=$side/long-cache checkconf=true reload=true"
+run_job -c "$side/long.conf"
+expect_status 0
+expect_silent
+copies=$(ls "$side/long-cache")
+[ "$(printf '%s\n' "$copies" | wc -l)" -eq 1 ] || fail "$what: not one copy: $copies"
+for copy in $copies; do
+  [ "${#copy}" -le 200 ] || fail "$what: a cache name of ${#copy} bytes"
+done
+run_job -c "$side/long.conf"
+expect_status 0
+[ "$(ls "$side/long-cache")" = "$copies" ] || fail "$what: the cache name changed"
 
 # --- One run at a time ---------------------------------------------------------
 
+# Configuration $1 whose check waits until the file $work/go appears.
+write_slow_conf() {
+  write_job_conf "$1" "$all_lists" \
+    "checkconf=\"echo >>$work/checks.log; i=0; while [ ! -e $work/go ] && [ \\\$i -lt 300 ]; do sleep 0.1; i=\\\$((i + 1)); done; unbound-checkconf $unbound_conf\""
+}
+write_slow_conf "$work/slow.conf"
+
+# Waits until $1 checks have run in all.
+wait_checks() {
+  i=0
+  while [ "$(checks)" -lt "$1" ]; do
+    i=$((i + 1))
+    [ "$i" -lt 300 ] || fail "$what: no run reached its check"
+    sleep 0.1
+  done
+}
+
 what="second run while one holds the lock"
-write_lists
-snapshot
-# The first run waits in its check until the file "go" appears.
-write_job_conf "$work/slow.conf" "$all_lists" \
-  "checkconf=\"echo >>$work/checks.log; i=0; while [ ! -e $work/go ] && [ \\\$i -lt 300 ]; do sleep 0.1; i=\\\$((i + 1)); done; unbound-checkconf $unbound_conf\""
-timeout 60 env -i PATH=/usr/bin:/bin "$job" -c "$work/slow.conf" >"$work/first.out" 2>"$work/first.err" &
+printf '0.0.0.0 locked.example.com\n' >>"$www/hosts.txt"
+mark
+rm -f "$work/go"
+start_job "$work/first" -c "$work/slow.conf"
 first=$!
-pids="$pids $first"
-i=0
-while [ "$(checks)" -lt 4 ]; do
-  i=$((i + 1))
-  [ "$i" -lt 100 ] || fail "$what: the first run never reached its check: $(cat "$work/first.err")"
-  sleep 0.1
+wait_checks $((marked_checks + 1))
+# The run's scratch directory, made by mktemp -d: private to the run.
+for scratch in "$cache"/.run.*; do
+  # shellcheck disable=SC2012  # the mode letters of one directory
+  [ "$(ls -ld "$scratch" | cut -c1-10)" = drwx------ ] || fail "$what: scratch $scratch is not mode 0700"
 done
 run_job -c "$conf"
 expect_status 1
@@ -531,29 +903,150 @@ if [ -s "$work/first.out" ] || [ -s "$work/first.err" ]; then
   fail "$what: the first run printed something"
 fi
 expect_fragment_is_reference
-expect_checks 4
-expect_reloads 3
-expect_not_blocked new.example.com
+expect_new_checks 1
+expect_new_reloads 1
+expect_blocked locked.example.com
 expect_unlocked
 
-what="stale lock of a killed run"
-sh -c 'exit 0' &
-gone=$!
-wait "$gone" || true
-mkdir "$cache/.hostzones-update.lock"
-echo "$gone" >"$cache/.hostzones-update.lock/pid"
+what="a run killed outright"
+printf '0.0.0.0 killed.example.com\n' >>"$www/hosts.txt"
+mark
+rm -f "$work/go"
+start_job "$work/killed" -c "$work/slow.conf"
+killed=$!
+wait_checks $((marked_checks + 1))
+kill -KILL "$killed"
+wait "$killed" || true
+touch "$work/go"
 run_job -c "$conf"
-expect_status 0
-expect_silent
+if [ "$lock_method" = mkdir ]; then
+  expect_status 1
+  expect_messages 1
+  expect_message "took over the lock" "PID $killed"
+else
+  expect_status 0
+  expect_silent
+fi
+# The killed run's new fragment was never reloaded: this run does it.
+expect_fragment_is_reference
+expect_new_reloads 1
+expect_blocked killed.example.com
 expect_unlocked
 
-what="stale lock without a PID"
-mkdir "$cache/.hostzones-update.lock"
-run_job -c "$conf"
-expect_status 0
-expect_silent
+what="a run stopped by SIGTERM before its check is done"
+snapshot
+printf '0.0.0.0 stopped.example.com\n' >>"$www/hosts.txt"
+mark
+rm -f "$work/go"
+start_job "$work/stopped" -c "$work/slow.conf"
+stopped=$!
+wait_checks $((marked_checks + 1))
+kill -TERM "$stopped"
+touch "$work/go"
+stopped_status=0
+wait "$stopped" || stopped_status=$?
+[ "$stopped_status" -eq 1 ] || fail "$what: exit status $stopped_status: $(cat "$work/stopped.err")"
+cp "$work/stopped.err" "$work/err"
+cp "$work/stopped.out" "$work/out"
+expect_messages 1
+expect_message "stopped by SIGTERM"
+expect_fragment_unchanged
+expect_new_reloads 0
+expect_not_blocked stopped.example.com
 expect_unlocked
-expect_checks 4
-expect_reloads 3
 
-echo "PASS: hostzones-update against unbound $(unbound -V | sed -n '1s/Version //p')"
+# The mkdir lock, which the job falls back on where neither flock(1) nor
+# lockf(1) is present: where the job took flock, it is installed once more
+# with a PATH of the same tools but those.
+locks=$lock_method
+if [ "$lock_method" = flock ]; then
+  no_flock=$work/no-flock
+  mkdir "$no_flock"
+  if [ -n "$bb" ]; then
+    ln -s "$bb"/* "$no_flock/"
+  else
+    for dir in /usr/bin /usr/sbin /bin /sbin; do ln -s "$dir"/* "$no_flock/" 2>/dev/null || true; done
+  fi
+  rm -f "$no_flock/flock" "$no_flock/lockf"
+  HOSTZONES_JOB_PATH=$no_flock "$cmake" --install "$build_dir" --prefix "$work/prefix-mkdir" \
+    >"$work/install-mkdir.log" 2>&1 || fail "cmake --install: $(cat "$work/install-mkdir.log")"
+  job=$work/prefix-mkdir/sbin/hostzones-update
+  job_path=$no_flock
+  lock_method='mkdir'
+  locks="flock and mkdir"
+fi
+
+if [ "$lock_method" = mkdir ]; then
+  lock=$cache/.hostzones-update.lock
+  boot=$(cat /proc/sys/kernel/random/boot_id 2>/dev/null || echo '?')
+
+  what="stale lock without an owner"
+  mkdir "$lock"
+  run_job -c "$conf"
+  expect_status 1
+  expect_messages 1
+  expect_message "took over the lock" "named no run"
+  expect_unlocked
+
+  # A live process (this test) under the PID of a run from before a
+  # reboot, and of a run of this boot that started at another time.
+  for owner in "$$ another-boot ?" "$$ $boot 1"; do
+    what="stale lock naming a live process ($owner)"
+    mkdir "$lock"
+    printf '%s\n' "$owner" >"$lock/owner"
+    run_job -c "$conf"
+    expect_status 1
+    expect_messages 1
+    expect_message "took over the lock" "PID $$"
+    expect_unlocked
+  done
+
+  # A PID of a process that has ended.
+  sh -c 'exit 0' &
+  gone=$!
+  wait "$gone" || true
+
+  what="stale lock whose takeover was cut short"
+  mkdir "$lock"
+  printf '%s ? ?\n' "$gone" >"$lock/owner"
+  mark=$lock/takeover-$(printf '%s ? ?' "$gone" | tr -c '0-9A-Za-z' '_')
+  mkdir "$mark"
+  printf '%s ? ?\n' "$gone" >"$mark/owner"
+  run_job -c "$conf"
+  expect_status 1
+  expect_messages 1
+  expect_message "took over the lock" "PID $gone"
+  expect_unlocked
+
+  what="two runs meeting one stale lock"
+  mkdir "$lock"
+  printf '%s ? ?\n' "$gone" >"$lock/owner"
+  printf '0.0.0.0 race.example.com\n' >>"$www/hosts.txt"
+  mark
+  rm -f "$work/go"
+  start_job "$work/race1" -c "$work/slow.conf"
+  race1=$!
+  start_job "$work/race2" -c "$work/slow.conf"
+  race2=$!
+  wait_checks $((marked_checks + 1))
+  # Whichever did not take the lock over ends at once.
+  i=0
+  while kill -0 "$race1" 2>/dev/null && kill -0 "$race2" 2>/dev/null; do
+    i=$((i + 1))
+    [ "$i" -lt 300 ] || fail "$what: neither run ended while the other held the lock"
+    sleep 0.1
+  done
+  touch "$work/go"
+  wait "$race1" || true
+  wait "$race2" || true
+  expect_new_checks 1
+  cat "$work/race1.err" "$work/race2.err" >"$work/err"
+  : >"$work/out"
+  expect_messages 2
+  expect_message "took over the lock" "PID $gone"
+  expect_message "holds the lock"
+  expect_blocked race.example.com
+  expect_unlocked
+fi
+
+echo "PASS: hostzones-update under $job_shell ($locks locks) against unbound $(unbound -V | sed -n '1s/Version //p')"
