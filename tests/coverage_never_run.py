@@ -2,8 +2,8 @@
 """Lists what the coverage preset's tests never ran, from gcovr's JSON report.
 
 Usage: coverage_never_run.py COVERAGE_JSON OUTPUT. For every file, the
-functions never called and the lines never run (as ranges), written to
-OUTPUT and to standard output.
+functions never called, the lines never run and the lines with a branch
+never taken (as ranges), written to OUTPUT and to standard output.
 """
 import json
 import sys
@@ -26,15 +26,20 @@ def main(report_path, output_path):
     for entry in sorted(files, key=lambda f: f["file"]):
         functions = sorted({(f["lineno"], f["name"]) for f in entry.get("functions", [])
                             if f["execution_count"] == 0})
-        lines = [line["line_number"] for line in entry["lines"]
-                 if line["count"] == 0 and not line.get("gcovr/noncode", False)]
-        if not functions and not lines:
+        code = [line for line in entry["lines"] if not line.get("gcovr/noncode", False)]
+        lines = [line["line_number"] for line in code if line["count"] == 0]
+        branches = [line["line_number"] for line in code if line["count"] > 0
+                    and any(branch["count"] == 0 for branch in line.get("branches", []))]
+        if not functions and not lines and not branches:
             continue
-        out.append(f"{entry['file']}: {len(functions)} functions, {len(lines)} lines never run")
+        out.append(f"{entry['file']}: {len(functions)} functions, {len(lines)} lines never run;"
+                   f" {len(branches)} lines with a branch never taken")
         out.extend(f"  function {name} (line {lineno})" for lineno, name in functions)
         if lines:
-            out.append(f"  lines {ranges(lines)}")
-    text = "\n".join(out) + "\n" if out else "every function and line ran\n"
+            out.append(f"  lines never run: {ranges(lines)}")
+        if branches:
+            out.append(f"  branches never taken on lines: {ranges(branches)}")
+    text = "\n".join(out) + "\n" if out else "every function, line and branch ran\n"
     with open(output_path, "w", encoding="utf-8") as output:
         output.write(text)
     sys.stdout.write(text)

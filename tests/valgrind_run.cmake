@@ -53,17 +53,7 @@ function(run_case name expected_status)
 endfunction()
 
 # 1. Every list at once, the way users run it.
-execute_process(
-  COMMAND ${VALGRIND} -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=all
-    --show-leak-kinds=all "${BINARY}" "${WORK_DIR}/all.conf" ${_inputs}
-  WORKING_DIRECTORY "${WORK_DIR}"
-  RESULT_VARIABLE _status
-  OUTPUT_VARIABLE _out
-  ERROR_VARIABLE _err)
-message("valgrind_run: all lists (${_count} inputs): status ${_status}\n${_out}")
-if(NOT _status EQUAL 0 OR NOT _err STREQUAL "")
-  message(FATAL_ERROR "valgrind_run: all lists: status ${_status}\n${_err}")
-endif()
+run_case("all lists (${_count} inputs)" 0 "${BINARY}" "${WORK_DIR}/all.conf" ${_inputs})
 file(SIZE "${WORK_DIR}/all.conf" _size)
 if(_size EQUAL 0)
   message(FATAL_ERROR "valgrind_run: all lists: empty fragment")

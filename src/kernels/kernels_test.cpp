@@ -41,8 +41,7 @@ constexpr ScanFunction vector_of = nullptr;
 #endif
 
 template <ScanClass C>
-Scanner scanner(const char* name, ScanFunction program, ClassTest stops, char filler,
-                char stop) {
+Scanner scanner(const char* name, ScanFunction program, ClassTest stops, char filler, char stop) {
   return {name, scan_scalar<C>, vector_of<C>, program, stops, stops_at<C>, filler, stop};
 }
 
@@ -53,8 +52,8 @@ const Scanner scanners[] = {
     scanner<ScanClass::blank_or_nul>(
         "find_blank", find_blank, [](unsigned char c) { return c <= 0x20; }, 'a', ' '),
     scanner<ScanClass::newline_or_nul>(
-        "find_line_end", find_line_end, [](unsigned char c) { return c == 0x00 || c == 0x0a; },
-        'a', '\n'),
+        "find_line_end", find_line_end, [](unsigned char c) { return c == 0x00 || c == 0x0a; }, 'a',
+        '\n'),
     scanner<ScanClass::dot_or_nul>(
         "find_dot", find_dot, [](unsigned char c) { return c == 0x00 || c == 0x2e; }, 'a', '.'),
     scanner<ScanClass::nul>(

@@ -1,7 +1,8 @@
 // The allocator's view of the platform: the four heap calls and the fatal
 // log. memory.cpp calls them and does not define them. The program, the fuzz
 // targets and the benchmarks link their definitions from system_heap.cpp
-// (malloc/calloc/realloc/free, syslog and exit; target
+// (malloc/calloc/realloc/free, through the prepared heap of
+// prepared_heap.hpp where there is one; syslog and exit; target
 // hostzones_system_heap); the tests link tests/support/test_heap.cpp
 // instead, which can fail the Nth heap request and shows the fatal sentence
 // on standard error, so tests can inject out-of-memory and observe which
