@@ -60,10 +60,13 @@ constexpr bool value_owns_block(std::int64_t kind) {
   return kind >= VALUE_OWNED_BLOCK_LOWEST && kind <= VALUE_OWNED_BLOCK_HIGHEST;
 }
 
+// word comes first: an empty initializer ({}, as in MapValue{}) zeroes the
+// first member alone, and only word covers all 8 bytes (a pointer has 4 on
+// 32-bit targets, which would leave the zero value's upper half undefined).
 union MapPayload {
+  std::uint64_t word;
   void* pointer;
   unsigned char bytes[8];
-  std::uint64_t word;
 };
 
 // A 16-byte tagged value; the zero value is kind 0, payload 0.
