@@ -799,6 +799,9 @@ expect_message "reload failed" "no-such.sock" "next run reloads again"
 expect_new_checks 1
 expect_new_reloads 0
 expect_not_blocked later.example.com
+run_job -s -c "$conf"
+expect_status 0
+expect_output "resolver: not known to hold this fragment (given another " " ago, by reload); the next run gives it"
 
 what="failed reload, the next run with nothing new"
 run_job -c "$work/no-reload.conf"
