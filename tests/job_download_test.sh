@@ -324,6 +324,18 @@ for downloader in $downloaders; do
   expect_answers "/files/list.txt?etag=no&$q" "200 $size, 304 0"
   grep -q '"ads\.example\.com"' "$fragment" || fail "$what: the cached copy is not in the fragment"
 
+  what="$via: an ETag with a control byte in it"
+  write_conf "$url/files/list.txt?etag=junk&$q"
+  run_job
+  run_job
+  expect_status 0
+  expect_silent
+  state=$(find "$cache" -name ".*list.txt_etag_junk_d_$via.state")
+  # Dropped (busybox wget drops the byte itself and shows the rest).
+  ! LC_ALL=C grep -q '[^ -~]' "$state" || fail "$what: the record holds it: $(grep '^etag' "$state")"
+  # The date, which is well formed, still makes the second request conditional.
+  expect_answers "/files/list.txt?etag=junk&$q" "200 $size, 304 0"
+
   what="$via: the list changed on the server"
   write_conf "$url/files/list.txt?$q"
   cp "$www/list.txt" "$work/list.before"

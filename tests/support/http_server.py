@@ -18,7 +18,8 @@ same server over TLS.
 
 What a path answers (query strings select the details):
   /files/NAME            the file ROOT/NAME, with Content-Length,
-                         Last-Modified and ETag (none with ?etag=no);
+                         Last-Modified and ETag (none with ?etag=no, one
+                         with a control byte in it with ?etag=junk);
                          If-None-Match, or without it If-Modified-Since,
                          that matches gives 304
   /bom                   an HTML page that begins with a UTF-8 byte-order mark
@@ -92,7 +93,7 @@ class Handler(BaseHTTPRequestHandler):
         while True:
             time.sleep(1)
 
-    def serve_file(self, name, etags=True):
+    def serve_file(self, name, etags="yes"):
         path = os.path.join(self.root, os.path.basename(name))
         try:
             with open(path, "rb") as f:
@@ -105,7 +106,9 @@ class Handler(BaseHTTPRequestHandler):
         etag = '"%s"' % hashlib.sha256(body).hexdigest()[:16]
         modified = email.utils.formatdate(mtime, usegmt=True)
         headers = [("Last-Modified", modified)]
-        if etags:
+        if etags == "junk":
+            headers.append(("ETag", etag + "\x01"))
+        elif etags != "no":
             headers.append(("ETag", etag))
         match = self.headers.get("If-None-Match")
         since = self.headers.get("If-Modified-Since")
@@ -129,7 +132,7 @@ class Handler(BaseHTTPRequestHandler):
         parts = url.path.split("/")[1:]
         kind = parts[0] if parts else ""
         if kind == "files" and len(parts) == 2:
-            self.serve_file(parts[1], etags=query.get("etag") != "no")
+            self.serve_file(parts[1], etags=query.get("etag", "yes"))
         elif kind == "bom":
             self.answer(200, b"\xef\xbb\xbf<!DOCTYPE html>\n<html><body>Sign in</body></html>\n",
                         content_type="text/html")
