@@ -380,12 +380,84 @@ expect_fragment_untouched() {
     fail "$what: the fragment was replaced (same bytes, another file)"
 }
 
-# The cached copies, the record of what the resolver was given aside.
+# The cached copies, the records of what the resolver was given and of each
+# list's last result aside.
 expect_cache_unchanged() {
   rm -rf "$work/cache.now"
   cp -R "$cache" "$work/cache.now"
-  rm -f "$work/cache.now/.resolver-given" "$work/cache.before/.resolver-given"
+  for dir in "$work/cache.now" "$work/cache.before"; do
+    find "$dir" -name '.*' -type f -exec rm -f {} +
+  done
   diff -r "$work/cache.before" "$work/cache.now" >/dev/null 2>&1 || fail "$what: the cached copies changed"
+}
+
+# The whole cache as it is, records included, for expect_cache_same.
+snapshot_cache() {
+  rm -rf "$work/cache.all"
+  cp -Rp "$cache" "$work/cache.all"
+}
+
+expect_cache_same() {
+  diff -r "$work/cache.all" "$cache" >/dev/null 2>&1 ||
+    fail "$what: the cache changed: $(diff -r "$work/cache.all" "$cache" 2>&1 | head -n 5)"
+}
+
+# The job's lines for the system log so far (the test's logger, see
+# support/job_install.sh).
+log_lines() {
+  if [ -f "$syslog" ]; then wc -l <"$syslog" | tr -d ' '; else echo 0; fi
+}
+
+mark_log() {
+  marked_log=$(log_lines)
+}
+
+# The run since mark_log left one line in the system log, under the job's
+# tag, that holds every given text.
+expect_log() {
+  [ "$(log_lines)" -eq $((marked_log + 1)) ] ||
+    fail "$what: $(($(log_lines) - marked_log)) lines for the system log, expected 1"
+  line=$(tail -n 1 "$syslog")
+  case $line in
+    "-t hostzones-update "*) ;;
+    *) fail "$what: not under the tag hostzones-update: $line" ;;
+  esac
+  for text in "$@"; do
+    case $line in
+      *"$text"*) ;;
+      *) fail "$what: no '$text' in the line for the system log: $line" ;;
+    esac
+  done
+  echo "$what, in the system log: $line"
+}
+
+expect_no_log() {
+  [ "$(log_lines)" -eq "$marked_log" ] || fail "$what: a line for the system log: $(tail -n 1 "$syslog")"
+}
+
+# The answers of the HTTP server to the path $1 since mark_http, as
+# "STATUS BYTES" (the body's), separated by ", ".
+mark_http() {
+  marked_http=$(wc -l <"$work/http.log" | tr -d ' ')
+}
+
+answers() {
+  awk -v p="$1" -v from="$marked_http" \
+    'NR > from && $2 == "SENT" && $5 == p { printf "%s%s %s", sep, $3, $4; sep = ", " }' \
+    "$work/http.log"
+}
+
+expect_answers() {
+  [ "$(answers "$1")" = "$2" ] || fail "$what: the server answered $1 with '$(answers "$1")', expected '$2'"
+}
+
+# A line on standard output that holds every given text.
+expect_output() {
+  matches=$(cat "$work/out")
+  for text in "$@"; do
+    matches=$(printf '%s\n' "$matches" | grep -F -- "$text" || true)
+  done
+  [ -n "$matches" ] || fail "$what: no line with '$*' on standard output: $(cat "$work/out")"
 }
 
 # No lock, no scratch directory left in the cache $1 (default $cache).
@@ -458,12 +530,20 @@ expect_message "usage"
 
 what="clean run"
 mark
+mark_log
+mark_http
 run_job -c "$conf"
 expect_status 0
 expect_silent
 expect_fragment_is_reference
 expect_new_checks 1
 expect_new_reloads 1
+ref_zones=$(grep -c '^local-zone:' "$work/reference.zones")
+expect_log "lists fresh 3, unchanged 0, cached 0; zones $ref_zones; added $ref_zones, removed 0; reload;"
+expect_answers /files/hosts.txt "200 $(wc -c <"$www/hosts.txt" | tr -d ' ')"
+# Each list's validators are in its record in the cache.
+grep -q '^etag "' "$cache/.$(printf '%s' "$url/hosts.txt" | tr -c 'A-Za-z0-9._-' '_').state" ||
+  fail "$what: no ETag in the record of $url/hosts.txt"
 expect_blocked ads.example.com tracker.example.com telemetry.example.net adserver.example \
   metrics.example.io local-ads.example
 # Listed against 1.1.1.1: neither the exempt name nor its listed child.
@@ -475,12 +555,85 @@ expect_unlocked
 what="unchanged rerun"
 snapshot
 mark
+mark_log
+mark_http
 run_job -c "$conf"
 expect_status 0
 expect_silent
 expect_fragment_unchanged
 expect_new_checks 0
 expect_new_reloads 0
+# Asked conditionally: no list's body was sent again.
+expect_answers /files/hosts.txt "304 0"
+expect_answers /files/domains.txt "304 0"
+expect_cache_unchanged
+expect_log "lists fresh 1, unchanged 2, cached 0; zones $ref_zones; added 0, removed 0; no reload needed;"
+
+# --- Status, a dry run, a verbose run ------------------------------------------
+
+what="status"
+mark_log
+snapshot_cache
+run_job -s -c "$conf"
+expect_status 0
+[ ! -s "$work/err" ] || fail "$what: output on stderr: $(cat "$work/err")"
+echo "$what:"
+sed 's/^/  /' "$work/out"
+expect_output "LIST" "KIND" "AGE" "NAMES" "LAST RESULT"
+expect_output "$url/hosts.txt " "block" " 5 " "unchanged (304), "
+expect_output "$url/domains.txt " "block" " 3 " "unchanged (304), "
+expect_output "$local_lists/extra.txt " "block" " 1 " "fresh, "
+expect_output "fragment $fragment: $ref_zones zones"
+expect_output "resolver: given this fragment" "ago, by reload"
+expect_cache_same
+expect_no_log
+
+what="dry run"
+printf '0.0.0.0 dry.example.com\n' >>"$www/hosts.txt"
+printf 'adserver.example\nads.example.com\n' >"$www/domains.txt"
+snapshot
+snapshot_cache
+mark
+mark_log
+run_job -n -c "$conf"
+expect_status 0
+[ ! -s "$work/err" ] || fail "$what: output on stderr: $(cat "$work/err")"
+echo "$what:"
+sed 's/^/  /' "$work/out"
+expect_output "lists: 3 fresh, 0 unchanged (304), 0 from the last good copy"
+expect_output "zones: $ref_zones, now $ref_zones: 1 to add, 1 to remove"
+expect_output "add dry.example.com"
+expect_output "remove metrics.example.io"
+expect_fragment_untouched
+expect_cache_same
+expect_new_checks 0
+expect_new_reloads 0
+expect_not_blocked dry.example.com
+expect_blocked metrics.example.io
+expect_no_log
+expect_unlocked
+
+what="verbose run"
+mark
+mark_log
+run_job -v -c "$conf"
+expect_status 0
+[ ! -s "$work/err" ] || fail "$what: output on stderr: $(cat "$work/err")"
+echo "$what:"
+sed 's/^/  /' "$work/out"
+expect_output "$url/hosts.txt: fresh"
+expect_output "$url/domains.txt: fresh"
+expect_output "$local_lists/extra.txt: fresh"
+expect_output "converted: $ref_zones zones, 1 added and 1 removed"
+expect_output "given the fragment by reload"
+expect_output "done in"
+expect_new_reloads 1
+expect_blocked dry.example.com
+expect_not_blocked metrics.example.io
+expect_log "lists fresh 3, unchanged 0, cached 0; zones $ref_zones; added 1, removed 1; reload;"
+write_lists
+run_job -c "$conf"
+expect_status 0
 
 # --- Refused downloads: the last good copies ---------------------------------
 
@@ -496,6 +649,7 @@ expect_new_reloads 1
 what="404, HTML page behind a byte-order mark, empty list, a list that shrank"
 snapshot
 mark
+mark_log
 printf '\357\273\277\n  \n\t<!DOCTYPE html>\n<html><body>Mirror maintenance</body></html>\n' >"$www/hosts.txt"
 rm "$www/domains.txt"
 : >"$local_lists/extra.txt"
@@ -515,6 +669,16 @@ expect_new_reloads 0
 expect_blocked ads.example.com adserver.example local-ads.example one.example
 expect_not_blocked shrunk.example
 expect_unlocked
+
+expect_log "failed: $url/hosts.txt: an HTML page" " | $url/domains.txt: download failed" "404"
+
+what="status after refusals"
+run_job -s -c "$work/more.conf"
+expect_status 0
+expect_output "$url/hosts.txt " "refused: an HTML page, not a list, "
+expect_output "$url/domains.txt " "failed: download failed (" "404"
+expect_output "$local_lists/extra.txt " "refused: empty, "
+expect_output "$url/shrinking.txt " " 3 " "refused: 1 names where the last good copy has 3"
 
 what="a transfer cut short by a closed connection, without Content-Length"
 cut_side=$work/cut-side
@@ -661,6 +825,9 @@ expect_message "reload failed" "no-such.sock" "next run reloads again"
 expect_new_checks 1
 expect_new_reloads 0
 expect_not_blocked later.example.com
+run_job -s -c "$conf"
+expect_status 0
+expect_output "resolver: not known to hold this fragment (given another " " ago, by reload); the next run gives it"
 
 what="failed reload, the next run with nothing new"
 run_job -c "$work/no-reload.conf"
@@ -993,7 +1160,8 @@ if [ "$lock_method" = flock ]; then
   else
     for dir in /usr/bin /usr/sbin /bin /sbin; do ln -s "$dir"/* "$no_flock/" 2>/dev/null || true; done
   fi
-  rm -f "$no_flock/flock" "$no_flock/lockf"
+  rm -f "$no_flock/flock" "$no_flock/lockf" "$no_flock/logger"
+  ln -s "$work/trace/logger" "$no_flock/logger"
   HOSTZONES_JOB_PATH=$no_flock "$cmake" --install "$build_dir" --prefix "$work/prefix-mkdir" \
     >"$work/install-mkdir.log" 2>&1 || fail "cmake --install: $(cat "$work/install-mkdir.log")"
   job=$work/prefix-mkdir/sbin/hostzones-update
