@@ -1298,9 +1298,14 @@ expect_one_reload
 what="live: names added"
 printf '0.0.0.0 live-one.example.com live-two.example.com\n' >>"$www/hosts.txt"
 mark
+mark_log
 run_job -c "$live_conf"
 expect_live
 expect_blocked live-one.example.com live-two.example.com
+expect_log "added 2, removed 0; live;"
+run_job -s -c "$live_conf"
+expect_status 0
+expect_output "resolver: given this fragment" "ago, by live"
 
 what="live: names removed"
 write_lists
