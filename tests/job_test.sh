@@ -154,6 +154,7 @@ cut_url=$base/cut-length
 
 unbound_conf=$work/unbound/unbound.conf
 write_unbound_conf() {
+  resolver_port=$1
   cat >"$unbound_conf" <<EOF
 server:
   directory: "$work/unbound"
@@ -184,6 +185,7 @@ start_resolver() {
   for _ in 1 2 3; do
     write_unbound_conf "$(free_port)"
     start "$work/unbound.log" unbound -d -c "$unbound_conf"
+    resolver=$started
     if wait_ready 100 control status; then return 0; fi
     kill "$started" 2>/dev/null || true
   done
@@ -194,6 +196,8 @@ start_resolver() {
 # includes it.
 : >"$fragment"
 start_resolver
+# The zones the resolver serves of its own, without the fragment.
+control list_local_zones | sort >"$work/builtin.zones"
 
 reloads() {
   grep -c 'Restart of unbound' "$work/unbound.log" || true
@@ -254,10 +258,26 @@ expect_not_blocked() {
   done
 }
 
+# The resolver serves its own zones and the fragment's, and nothing else.
+expect_serves_fragment() {
+  { cat "$work/builtin.zones"
+    sed -n 's/^local-zone: "\(.*\)" \([a-z_]*\)$/\1. \2/p' "$fragment"
+  } | sort >"$work/expected.zones"
+  local_zones | sort >"$work/served.zones"
+  cmp -s "$work/expected.zones" "$work/served.zones" ||
+    fail "$what: the resolver's zones are not the fragment's: $(diff "$work/expected.zones" "$work/served.zones" | sed -n 2,6p)"
+}
+
+# How the resolver was last given the fragment, from the job's record.
+given_by() {
+  sed -n 's/^given \([a-z]*\) .*/\1/p' "$cache/.resolver-given"
+}
+
 # --- The job ----------------------------------------------------------------
 
 # Writes the job's configuration $1 with the lists "$2", the default set-up
-# otherwise; further lines ($3) are appended. Each check is logged so that
+# otherwise, but for apply=reload unless $job_apply says otherwise (the live
+# apply has a part of its own below); further lines ($3) are appended. Each check is logged so that
 # the test can tell whether one ran.
 write_job_conf() {
   cat >"$1" <<EOF
@@ -265,7 +285,9 @@ lists="$2"
 fragment=$fragment
 cache=$cache
 checkconf="echo >>$work/checks.log; unbound-checkconf $unbound_conf"
+control="unbound-control -c $unbound_conf"
 reload="unbound-control -c $unbound_conf reload"
+${job_apply-apply=reload}
 ${3:-}
 EOF
 }
@@ -484,6 +506,10 @@ bad "lists=$url/hosts.txt fragment=$work/none/blocklist.zones cache=$bad_cache" 
 bad "lists=$url/hosts.txt $ok_settings checkconf=no-such-checkconf" "command not found: no-such-checkconf"
 bad "lists=$url/hosts.txt $ok_settings reload='unbound-control \"reload'" "reload: not a command line"
 bad "lists=\"$url/hosts.txt" "not a valid sh fragment"
+bad "lists=$url/hosts.txt allow=relative/allow.txt $ok_settings" "allow: neither an http(s) URL nor an absolute path"
+bad "lists=$url/hosts.txt allow=$url/hosts.txt $ok_settings" "allow: listed twice"
+bad "lists=$url/hosts.txt $ok_settings apply=sometimes" "apply: neither live nor reload"
+bad "lists=$url/hosts.txt $ok_settings control=no-such-control" "control: command not found: no-such-control"
 bad "lists=$url/hosts.txt $ok_settings min_list_share=half" "min_list_share: not a whole percentage"
 bad "lists=$url/hosts.txt $ok_settings min_list_share=101" "min_list_share: not a whole percentage"
 bad "$(printf 'lists=%s\r\nfragment=%s\r\ncache=%s\r' "$url/hosts.txt" "$fragment" "$bad_cache")" \
@@ -1216,5 +1242,197 @@ if [ "$lock_method" = mkdir ]; then
   expect_blocked race.example.com
   expect_unlocked
 fi
+
+# --- Live apply, and the allowlist ----------------------------------------------
+
+probe_script=$(dirname "$0")/support/dns_probe.py
+
+# Names the resolver answers itself (from a static zone: NXDOMAIN,
+# authoritative), and names it does not answer so.
+expect_answered_locally() {
+  for name in "$@"; do
+    answer=$(timeout 10 python3 "$probe_script" "$resolver_port" query "$name")
+    [ "$answer" = "NXDOMAIN aa" ] || fail "$what: $name not answered locally: $answer"
+  done
+}
+
+expect_not_answered_locally() {
+  for name in "$@"; do
+    answer=$(timeout 10 python3 "$probe_script" "$resolver_port" query "$name")
+    [ "$answer" != "NXDOMAIN aa" ] || fail "$what: $name answered locally"
+  done
+}
+
+# A run with apply=live (the default) that gives the change live: no reload.
+expect_live() {
+  expect_status 0
+  expect_silent
+  expect_new_checks 1
+  expect_new_reloads 0
+  [ "$(given_by)" = live ] || fail "$what: the record says the fragment was given by: $(given_by)"
+  expect_serves_fragment
+}
+
+# A run that falls back on one reload.
+expect_one_reload() {
+  expect_new_reloads 1
+  [ "$(given_by)" = reload ] || fail "$what: the record says the fragment was given by: $(given_by)"
+  expect_serves_fragment
+}
+
+write_lists
+live_conf=$work/live.conf
+# From here on the default apply, live.
+job_apply=
+write_job_conf "$live_conf" "$all_lists"
+
+what="live: no record (a first run)"
+rm -f "$cache/.resolver-given"
+printf '0.0.0.0 live-first.example.com\n' >>"$www/hosts.txt"
+mark
+run_job -c "$live_conf"
+expect_status 0
+expect_silent
+expect_one_reload
+
+what="live: names added"
+printf '0.0.0.0 live-one.example.com live-two.example.com\n' >>"$www/hosts.txt"
+mark
+run_job -c "$live_conf"
+expect_live
+expect_blocked live-one.example.com live-two.example.com
+
+what="live: names removed"
+write_lists
+mark
+run_job -c "$live_conf"
+expect_live
+expect_not_blocked live-one.example.com live-first.example.com
+
+what="live: apply=reload"
+printf '0.0.0.0 by-reload.example.com\n' >>"$www/hosts.txt"
+mark
+run_job -c "$conf"
+expect_status 0
+expect_silent
+expect_one_reload
+
+what="live: a live apply that fails"
+{
+  echo '#!/bin/sh'
+  echo '# The control, but for its bulk commands, which fail.'
+  echo 'case $* in *local_zones*) echo "error injected by the test"; exit 1 ;; esac'
+  echo "exec $(command -v unbound-control) -c $unbound_conf \"\$@\""
+} >"$work/flaky-control"
+chmod +x "$work/flaky-control"
+write_job_conf "$work/flaky.conf" "$all_lists" "unset reload
+control=$work/flaky-control"
+write_lists
+mark
+run_job -c "$work/flaky.conf"
+expect_status 1
+expect_messages 1
+expect_message "live apply failed" "error injected by the test" "reloading instead"
+expect_one_reload
+expect_not_blocked by-reload.example.com
+
+what="live: a restarted resolver"
+kill "$resolver"
+wait "$resolver" 2>/dev/null || true
+start_resolver
+printf '0.0.0.0 restarted.example.com\n' >>"$www/hosts.txt"
+mark
+run_job -c "$live_conf"
+expect_status 0
+expect_silent
+expect_one_reload
+expect_blocked restarted.example.com
+
+what="live: a difference too large for a live apply"
+awk 'BEGIN { for (i = 0; i < 3000; i++) print "many" i ".example" }' >"$local_lists/many.txt"
+write_job_conf "$work/many.conf" "$all_lists $local_lists/many.txt"
+mark
+run_job -c "$work/many.conf"
+expect_status 0
+expect_silent
+expect_one_reload
+
+# A fetched allowlist of a bare name, and a local one in the hosts format
+# against 1.1.1.1: an allowed name beneath a blocked parent, and a blocked
+# name allowed outright.
+what="allowlist"
+write_lists
+printf '0.0.0.0 parent.example\n0.0.0.0 ads.parent.example\n' >"$local_lists/parent.txt"
+printf 'OK.Parent.example\n' >"$www/allow.txt"
+printf '1.1.1.1 ads.example.com\n' >"$local_lists/allow.txt"
+write_job_conf "$work/allow.conf" "$all_lists $local_lists/parent.txt"
+mark
+run_job -c "$work/allow.conf"
+expect_status 0
+expect_one_reload
+printf 'allow="%s %s"\n' "$url/allow.txt" "$local_lists/allow.txt" >>"$work/allow.conf"
+mark
+run_job -c "$work/allow.conf"
+# A transparent zone is never added live (see the job's apply_live).
+expect_status 0
+expect_silent
+expect_one_reload
+grep -Fqx 'local-zone: "ok.parent.example" transparent' "$fragment" ||
+  fail "$what: no transparent zone for the allowed name: $(cat "$fragment")"
+expect_not_blocked ads.example.com
+expect_blocked parent.example tracker.example.com
+expect_not_answered_locally ok.parent.example deep.sub.ok.parent.example ads.example.com
+expect_answered_locally parent.example ads.parent.example sibling.parent.example tracker.example.com
+
+what="allowlist: a download refused"
+rm "$www/allow.txt"
+snapshot
+mark
+run_job -c "$work/allow.conf"
+expect_status 1
+expect_messages 1
+expect_message "$url/allow.txt" "404" "last good copy"
+expect_fragment_unchanged
+expect_new_reloads 0
+
+what="allowlist: a name no longer allowed"
+printf 'other.example\n' >"$www/allow.txt"
+mark
+run_job -c "$work/allow.conf"
+expect_live
+expect_answered_locally ok.parent.example
+
+# 200,000 zones, of which 10 % change while a probe asks the resolver every
+# 50 ms: no query goes unanswered.
+what="live: 200,000 zones, the first time by a reload"
+big=$local_lists/big.txt
+awk 'BEGIN { for (i = 0; i < 200000; i++) print "z" i ".big.example" }' >"$big"
+write_job_conf "$work/big.conf" "$big"
+mark
+run_job -c "$work/big.conf"
+expect_status 0
+expect_silent
+expect_one_reload
+
+what="live: 10 % of 200,000 zones changed under queries every 50 ms"
+awk 'BEGIN { for (i = 0; i < 200000; i++) print (i < 20000 ? "new" : "z") i ".big.example" }' >"$big"
+rm -f "$work/probe.stop"
+timeout 200 python3 "$probe_script" "$resolver_port" watch \
+  z199999.big.example "$work/probe.stop" 180 >"$work/probe.out" 2>"$work/probe.err" &
+probe=$!
+pids="$pids $probe"
+sleep 0.5
+mark
+before=$(date +%s)
+run_job -c "$work/big.conf"
+after=$(date +%s)
+touch "$work/probe.stop"
+wait "$probe" || fail "$what: the probe failed: $(cat "$work/probe.err")"
+expect_live
+read -r _ sent _ failed <"$work/probe.out" || fail "$what: no count from the probe"
+if [ "$sent" -eq 0 ] || [ "$failed" -ne 0 ]; then fail "$what: $failed of $sent probes failed ($(tr "\n" " " <"$work/probe.err"); the run from $before)"; fi
+expect_blocked new0.big.example
+expect_not_blocked z0.big.example
+echo "$what: 40000 changes given live, the run took $((after - before)) s; $sent probes, $failed failed"
 
 echo "PASS: hostzones-update under $job_shell ($locks locks) against unbound $(unbound -V | sed -n '1s/Version //p')"
