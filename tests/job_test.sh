@@ -1405,12 +1405,22 @@ expect_messages 1
 expect_message "$url/allow.txt" "404" "last good copy"
 expect_fragment_unchanged
 expect_new_reloads 0
+run_job -s -c "$work/allow.conf"
+expect_status 0
+expect_output "$url/allow.txt " " allow " "failed: download failed (" "404"
+expect_output "$local_lists/allow.txt " " allow " " 1 " "fresh, "
+expect_output "$local_lists/parent.txt " " block " " 2 " "fresh, "
 
 what="allowlist: a name no longer allowed"
 printf 'other.example\n' >"$www/allow.txt"
 mark
+mark_log
 run_job -c "$work/allow.conf"
 expect_live
+expect_log "lists fresh 4, unchanged 2, cached 0;" "; live;"
+run_job -s -c "$work/allow.conf"
+expect_status 0
+expect_output "resolver: given this fragment" "ago, by live"
 expect_answered_locally ok.parent.example
 
 # 200,000 zones, of which 10 % change while a probe asks the resolver every
