@@ -19,8 +19,14 @@
 # URLs; the lock: a second run, a run killed outright, a run stopped by
 # SIGTERM, and, with the mkdir lock the job falls back on without flock(1)
 # (the job installed once more without it where it has it), stale locks and
-# two runs meeting one. What the resolver serves is read with unbound-control
-# list_local_zones, its reloads from its own log.
+# two runs meeting one; the live apply (names added and removed live, and
+# each fallback on one reload: no record, apply=reload, a control that
+# fails, a restarted resolver, a difference too large), the allowlist (an
+# allowed name beneath a blocked parent, asked over DNS), and 10 % of a
+# 200,000-zone fragment given live while tests/support/dns_probe.py asks
+# the resolver every 50 ms (none may go unanswered). The job's runs set
+# apply=reload until the live apply's part. What the resolver serves is
+# read with unbound-control list_local_zones, its reloads from its own log.
 #
 # Every process it starts listens on loopback only, is bounded in time
 # (timeout(1), or a job whose check waits at most 30 seconds) and is stopped
@@ -67,7 +73,7 @@ trap cleanup EXIT
 trap 'exit 1' HUP INT TERM
 
 # Seconds any process started here may live; the whole test takes far less.
-LIFETIME=240
+LIFETIME=420
 
 www=$work/www
 local_lists=$work/local
@@ -1298,9 +1304,14 @@ expect_one_reload
 what="live: names added"
 printf '0.0.0.0 live-one.example.com live-two.example.com\n' >>"$www/hosts.txt"
 mark
+mark_log
 run_job -c "$live_conf"
 expect_live
 expect_blocked live-one.example.com live-two.example.com
+expect_log "added 2, removed 0; live;"
+run_job -s -c "$live_conf"
+expect_status 0
+expect_output "resolver: given this fragment" "ago, by live"
 
 what="live: names removed"
 write_lists
