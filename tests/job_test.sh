@@ -530,6 +530,11 @@ what="unknown option"
 expect_status 1
 expect_messages 1
 expect_message "usage"
+run_job -n -s -c "$conf"
+what="a dry run and the status at once"
+expect_status 1
+expect_messages 1
+expect_message "usage: hostzones-update [-n | -s] [-v] [-c config]"
 : >"$fragment"
 
 # --- A clean run, then the same again -----------------------------------------
