@@ -646,6 +646,16 @@ write_lists
 run_job -c "$conf"
 expect_status 0
 
+what="dry run against an unchanged server"
+snapshot_cache
+mark_http
+run_job -n -c "$conf"
+expect_status 0
+expect_output "lists: 1 fresh, 2 unchanged (304), 0 from the last good copy"
+expect_output "zones: $ref_zones, now $ref_zones: 0 to add, 0 to remove"
+expect_answers /files/hosts.txt "304 0"
+expect_cache_same
+
 # --- Refused downloads: the last good copies ---------------------------------
 
 what="a list added"
