@@ -19,8 +19,14 @@
 # URLs; the lock: a second run, a run killed outright, a run stopped by
 # SIGTERM, and, with the mkdir lock the job falls back on without flock(1)
 # (the job installed once more without it where it has it), stale locks and
-# two runs meeting one. What the resolver serves is read with unbound-control
-# list_local_zones, its reloads from its own log.
+# two runs meeting one; the live apply (names added and removed live, and
+# each fallback on one reload: no record, apply=reload, a control that
+# fails, a restarted resolver, a difference too large), the allowlist (an
+# allowed name beneath a blocked parent, asked over DNS), and 10 % of a
+# 200,000-zone fragment given live while tests/support/dns_probe.py asks
+# the resolver every 50 ms (none may go unanswered). The job's runs set
+# apply=reload until the live apply's part. What the resolver serves is
+# read with unbound-control list_local_zones, its reloads from its own log.
 #
 # Every process it starts listens on loopback only, is bounded in time
 # (timeout(1), or a job whose check waits at most 30 seconds) and is stopped
@@ -67,7 +73,7 @@ trap cleanup EXIT
 trap 'exit 1' HUP INT TERM
 
 # Seconds any process started here may live; the whole test takes far less.
-LIFETIME=240
+LIFETIME=420
 
 www=$work/www
 local_lists=$work/local
@@ -154,6 +160,7 @@ cut_url=$base/cut-length
 
 unbound_conf=$work/unbound/unbound.conf
 write_unbound_conf() {
+  resolver_port=$1
   cat >"$unbound_conf" <<EOF
 server:
   directory: "$work/unbound"
@@ -184,6 +191,7 @@ start_resolver() {
   for _ in 1 2 3; do
     write_unbound_conf "$(free_port)"
     start "$work/unbound.log" unbound -d -c "$unbound_conf"
+    resolver=$started
     if wait_ready 100 control status; then return 0; fi
     kill "$started" 2>/dev/null || true
   done
@@ -194,6 +202,8 @@ start_resolver() {
 # includes it.
 : >"$fragment"
 start_resolver
+# The zones the resolver serves of its own, without the fragment.
+control list_local_zones | sort >"$work/builtin.zones"
 
 reloads() {
   grep -c 'Restart of unbound' "$work/unbound.log" || true
@@ -254,10 +264,26 @@ expect_not_blocked() {
   done
 }
 
+# The resolver serves its own zones and the fragment's, and nothing else.
+expect_serves_fragment() {
+  { cat "$work/builtin.zones"
+    sed -n 's/^local-zone: "\(.*\)" \([a-z_]*\)$/\1. \2/p' "$fragment"
+  } | sort >"$work/expected.zones"
+  local_zones | sort >"$work/served.zones"
+  cmp -s "$work/expected.zones" "$work/served.zones" ||
+    fail "$what: the resolver's zones are not the fragment's: $(diff "$work/expected.zones" "$work/served.zones" | sed -n 2,6p)"
+}
+
+# How the resolver was last given the fragment, from the job's record.
+given_by() {
+  sed -n 's/^given \([a-z]*\) .*/\1/p' "$cache/.resolver-given"
+}
+
 # --- The job ----------------------------------------------------------------
 
 # Writes the job's configuration $1 with the lists "$2", the default set-up
-# otherwise; further lines ($3) are appended. Each check is logged so that
+# otherwise, but for apply=reload unless $job_apply says otherwise (the live
+# apply has a part of its own below); further lines ($3) are appended. Each check is logged so that
 # the test can tell whether one ran.
 write_job_conf() {
   cat >"$1" <<EOF
@@ -265,7 +291,9 @@ lists="$2"
 fragment=$fragment
 cache=$cache
 checkconf="echo >>$work/checks.log; unbound-checkconf $unbound_conf"
+control="unbound-control -c $unbound_conf"
 reload="unbound-control -c $unbound_conf reload"
+${job_apply-apply=reload}
 ${3:-}
 EOF
 }
@@ -358,12 +386,84 @@ expect_fragment_untouched() {
     fail "$what: the fragment was replaced (same bytes, another file)"
 }
 
-# The cached copies, the record of what the resolver was given aside.
+# The cached copies, the records of what the resolver was given and of each
+# list's last result aside.
 expect_cache_unchanged() {
   rm -rf "$work/cache.now"
   cp -R "$cache" "$work/cache.now"
-  rm -f "$work/cache.now/.resolver-given" "$work/cache.before/.resolver-given"
+  for dir in "$work/cache.now" "$work/cache.before"; do
+    find "$dir" -name '.*' -type f -exec rm -f {} +
+  done
   diff -r "$work/cache.before" "$work/cache.now" >/dev/null 2>&1 || fail "$what: the cached copies changed"
+}
+
+# The whole cache as it is, records included, for expect_cache_same.
+snapshot_cache() {
+  rm -rf "$work/cache.all"
+  cp -Rp "$cache" "$work/cache.all"
+}
+
+expect_cache_same() {
+  diff -r "$work/cache.all" "$cache" >/dev/null 2>&1 ||
+    fail "$what: the cache changed: $(diff -r "$work/cache.all" "$cache" 2>&1 | head -n 5)"
+}
+
+# The job's lines for the system log so far (the test's logger, see
+# support/job_install.sh).
+log_lines() {
+  if [ -f "$syslog" ]; then wc -l <"$syslog" | tr -d ' '; else echo 0; fi
+}
+
+mark_log() {
+  marked_log=$(log_lines)
+}
+
+# The run since mark_log left one line in the system log, under the job's
+# tag, that holds every given text.
+expect_log() {
+  [ "$(log_lines)" -eq $((marked_log + 1)) ] ||
+    fail "$what: $(($(log_lines) - marked_log)) lines for the system log, expected 1"
+  line=$(tail -n 1 "$syslog")
+  case $line in
+    "-t hostzones-update "*) ;;
+    *) fail "$what: not under the tag hostzones-update: $line" ;;
+  esac
+  for text in "$@"; do
+    case $line in
+      *"$text"*) ;;
+      *) fail "$what: no '$text' in the line for the system log: $line" ;;
+    esac
+  done
+  echo "$what, in the system log: $line"
+}
+
+expect_no_log() {
+  [ "$(log_lines)" -eq "$marked_log" ] || fail "$what: a line for the system log: $(tail -n 1 "$syslog")"
+}
+
+# The answers of the HTTP server to the path $1 since mark_http, as
+# "STATUS BYTES" (the body's), separated by ", ".
+mark_http() {
+  marked_http=$(wc -l <"$work/http.log" | tr -d ' ')
+}
+
+answers() {
+  awk -v p="$1" -v from="$marked_http" \
+    'NR > from && $2 == "SENT" && $5 == p { printf "%s%s %s", sep, $3, $4; sep = ", " }' \
+    "$work/http.log"
+}
+
+expect_answers() {
+  [ "$(answers "$1")" = "$2" ] || fail "$what: the server answered $1 with '$(answers "$1")', expected '$2'"
+}
+
+# A line on standard output that holds every given text.
+expect_output() {
+  matches=$(cat "$work/out")
+  for text in "$@"; do
+    matches=$(printf '%s\n' "$matches" | grep -F -- "$text" || true)
+  done
+  [ -n "$matches" ] || fail "$what: no line with '$*' on standard output: $(cat "$work/out")"
 }
 
 # No lock, no scratch directory left in the cache $1 (default $cache).
@@ -412,6 +512,10 @@ bad "lists=$url/hosts.txt fragment=$work/none/blocklist.zones cache=$bad_cache" 
 bad "lists=$url/hosts.txt $ok_settings checkconf=no-such-checkconf" "command not found: no-such-checkconf"
 bad "lists=$url/hosts.txt $ok_settings reload='unbound-control \"reload'" "reload: not a command line"
 bad "lists=\"$url/hosts.txt" "not a valid sh fragment"
+bad "lists=$url/hosts.txt allow=relative/allow.txt $ok_settings" "allow: neither an http(s) URL nor an absolute path"
+bad "lists=$url/hosts.txt allow=$url/hosts.txt $ok_settings" "allow: listed twice"
+bad "lists=$url/hosts.txt $ok_settings apply=sometimes" "apply: neither live nor reload"
+bad "lists=$url/hosts.txt $ok_settings control=no-such-control" "control: command not found: no-such-control"
 bad "lists=$url/hosts.txt $ok_settings min_list_share=half" "min_list_share: not a whole percentage"
 bad "lists=$url/hosts.txt $ok_settings min_list_share=101" "min_list_share: not a whole percentage"
 bad "$(printf 'lists=%s\r\nfragment=%s\r\ncache=%s\r' "$url/hosts.txt" "$fragment" "$bad_cache")" \
@@ -426,18 +530,31 @@ what="unknown option"
 expect_status 1
 expect_messages 1
 expect_message "usage"
+run_job -n -s -c "$conf"
+what="a dry run and the status at once"
+expect_status 1
+expect_messages 1
+expect_message "usage: hostzones-update [-n | -s] [-v] [-c config]"
 : >"$fragment"
 
 # --- A clean run, then the same again -----------------------------------------
 
 what="clean run"
 mark
+mark_log
+mark_http
 run_job -c "$conf"
 expect_status 0
 expect_silent
 expect_fragment_is_reference
 expect_new_checks 1
 expect_new_reloads 1
+ref_zones=$(grep -c '^local-zone:' "$work/reference.zones")
+expect_log "lists fresh 3, unchanged 0, cached 0; zones $ref_zones; added $ref_zones, removed 0; reload;"
+expect_answers /files/hosts.txt "200 $(wc -c <"$www/hosts.txt" | tr -d ' ')"
+# Each list's validators are in its record in the cache.
+grep -q '^etag "' "$cache/.$(printf '%s' "$url/hosts.txt" | tr -c 'A-Za-z0-9._-' '_').state" ||
+  fail "$what: no ETag in the record of $url/hosts.txt"
 expect_blocked ads.example.com tracker.example.com telemetry.example.net adserver.example \
   metrics.example.io local-ads.example
 # Listed against 1.1.1.1: neither the exempt name nor its listed child.
@@ -449,12 +566,95 @@ expect_unlocked
 what="unchanged rerun"
 snapshot
 mark
+mark_log
+mark_http
 run_job -c "$conf"
 expect_status 0
 expect_silent
 expect_fragment_unchanged
 expect_new_checks 0
 expect_new_reloads 0
+# Asked conditionally: no list's body was sent again.
+expect_answers /files/hosts.txt "304 0"
+expect_answers /files/domains.txt "304 0"
+expect_cache_unchanged
+expect_log "lists fresh 1, unchanged 2, cached 0; zones $ref_zones; added 0, removed 0; no reload needed;"
+
+# --- Status, a dry run, a verbose run ------------------------------------------
+
+what="status"
+mark_log
+snapshot_cache
+run_job -s -c "$conf"
+expect_status 0
+[ ! -s "$work/err" ] || fail "$what: output on stderr: $(cat "$work/err")"
+echo "$what:"
+sed 's/^/  /' "$work/out"
+expect_output "LIST" "KIND" "AGE" "NAMES" "LAST RESULT"
+expect_output "$url/hosts.txt " "block" " 5 " "unchanged (304), "
+expect_output "$url/domains.txt " "block" " 3 " "unchanged (304), "
+expect_output "$local_lists/extra.txt " "block" " 1 " "fresh, "
+expect_output "fragment $fragment: $ref_zones zones"
+expect_output "resolver: given this fragment" "ago, by reload"
+expect_cache_same
+expect_no_log
+
+what="dry run"
+printf '0.0.0.0 dry.example.com\n' >>"$www/hosts.txt"
+printf 'adserver.example\nads.example.com\n' >"$www/domains.txt"
+snapshot
+snapshot_cache
+mark
+mark_log
+run_job -n -c "$conf"
+expect_status 0
+[ ! -s "$work/err" ] || fail "$what: output on stderr: $(cat "$work/err")"
+echo "$what:"
+sed 's/^/  /' "$work/out"
+expect_output "lists: 3 fresh, 0 unchanged (304), 0 from the last good copy"
+expect_output "zones: $ref_zones, now $ref_zones: 1 to add, 1 to remove"
+expect_output "add dry.example.com"
+expect_output "remove metrics.example.io"
+expect_fragment_untouched
+expect_cache_same
+expect_new_checks 0
+expect_new_reloads 0
+expect_not_blocked dry.example.com
+expect_blocked metrics.example.io
+expect_no_log
+expect_unlocked
+
+what="verbose run"
+mark
+mark_log
+run_job -v -c "$conf"
+expect_status 0
+[ ! -s "$work/err" ] || fail "$what: output on stderr: $(cat "$work/err")"
+echo "$what:"
+sed 's/^/  /' "$work/out"
+expect_output "$url/hosts.txt: fresh"
+expect_output "$url/domains.txt: fresh"
+expect_output "$local_lists/extra.txt: fresh"
+expect_output "converted: $ref_zones zones, 1 added and 1 removed"
+expect_output "given the fragment by reload"
+expect_output "done in"
+expect_new_reloads 1
+expect_blocked dry.example.com
+expect_not_blocked metrics.example.io
+expect_log "lists fresh 3, unchanged 0, cached 0; zones $ref_zones; added 1, removed 1; reload;"
+write_lists
+run_job -c "$conf"
+expect_status 0
+
+what="dry run against an unchanged server"
+snapshot_cache
+mark_http
+run_job -n -c "$conf"
+expect_status 0
+expect_output "lists: 1 fresh, 2 unchanged (304), 0 from the last good copy"
+expect_output "zones: $ref_zones, now $ref_zones: 0 to add, 0 to remove"
+expect_answers /files/hosts.txt "304 0"
+expect_cache_same
 
 # --- Refused downloads: the last good copies ---------------------------------
 
@@ -470,6 +670,7 @@ expect_new_reloads 1
 what="404, HTML page behind a byte-order mark, empty list, a list that shrank"
 snapshot
 mark
+mark_log
 printf '\357\273\277\n  \n\t<!DOCTYPE html>\n<html><body>Mirror maintenance</body></html>\n' >"$www/hosts.txt"
 rm "$www/domains.txt"
 : >"$local_lists/extra.txt"
@@ -489,6 +690,16 @@ expect_new_reloads 0
 expect_blocked ads.example.com adserver.example local-ads.example one.example
 expect_not_blocked shrunk.example
 expect_unlocked
+
+expect_log "failed: $url/hosts.txt: an HTML page" " | $url/domains.txt: download failed" "404"
+
+what="status after refusals"
+run_job -s -c "$work/more.conf"
+expect_status 0
+expect_output "$url/hosts.txt " "refused: an HTML page, not a list, "
+expect_output "$url/domains.txt " "failed: download failed (" "404"
+expect_output "$local_lists/extra.txt " "refused: empty, "
+expect_output "$url/shrinking.txt " " 3 " "refused: 1 names where the last good copy has 3"
 
 what="a transfer cut short by a closed connection, without Content-Length"
 cut_side=$work/cut-side
@@ -635,6 +846,9 @@ expect_message "reload failed" "no-such.sock" "next run reloads again"
 expect_new_checks 1
 expect_new_reloads 0
 expect_not_blocked later.example.com
+run_job -s -c "$conf"
+expect_status 0
+expect_output "resolver: not known to hold this fragment (given another " " ago, by reload); the next run gives it"
 
 what="failed reload, the next run with nothing new"
 run_job -c "$work/no-reload.conf"
@@ -967,7 +1181,8 @@ if [ "$lock_method" = flock ]; then
   else
     for dir in /usr/bin /usr/sbin /bin /sbin; do ln -s "$dir"/* "$no_flock/" 2>/dev/null || true; done
   fi
-  rm -f "$no_flock/flock" "$no_flock/lockf"
+  rm -f "$no_flock/flock" "$no_flock/lockf" "$no_flock/logger"
+  ln -s "$work/trace/logger" "$no_flock/logger"
   HOSTZONES_JOB_PATH=$no_flock "$cmake" --install "$build_dir" --prefix "$work/prefix-mkdir" \
     >"$work/install-mkdir.log" 2>&1 || fail "cmake --install: $(cat "$work/install-mkdir.log")"
   job=$work/prefix-mkdir/sbin/hostzones-update
@@ -1048,5 +1263,212 @@ if [ "$lock_method" = mkdir ]; then
   expect_blocked race.example.com
   expect_unlocked
 fi
+
+# --- Live apply, and the allowlist ----------------------------------------------
+
+probe_script=$(dirname "$0")/support/dns_probe.py
+
+# Names the resolver answers itself (from a static zone: NXDOMAIN,
+# authoritative), and names it does not answer so.
+expect_answered_locally() {
+  for name in "$@"; do
+    answer=$(timeout 10 python3 "$probe_script" "$resolver_port" query "$name")
+    [ "$answer" = "NXDOMAIN aa" ] || fail "$what: $name not answered locally: $answer"
+  done
+}
+
+expect_not_answered_locally() {
+  for name in "$@"; do
+    answer=$(timeout 10 python3 "$probe_script" "$resolver_port" query "$name")
+    [ "$answer" != "NXDOMAIN aa" ] || fail "$what: $name answered locally"
+  done
+}
+
+# A run with apply=live (the default) that gives the change live: no reload.
+expect_live() {
+  expect_status 0
+  expect_silent
+  expect_new_checks 1
+  expect_new_reloads 0
+  [ "$(given_by)" = live ] || fail "$what: the record says the fragment was given by: $(given_by)"
+  expect_serves_fragment
+}
+
+# A run that falls back on one reload.
+expect_one_reload() {
+  expect_new_reloads 1
+  [ "$(given_by)" = reload ] || fail "$what: the record says the fragment was given by: $(given_by)"
+  expect_serves_fragment
+}
+
+write_lists
+live_conf=$work/live.conf
+# From here on the default apply, live.
+job_apply=
+write_job_conf "$live_conf" "$all_lists"
+
+what="live: no record (a first run)"
+rm -f "$cache/.resolver-given"
+printf '0.0.0.0 live-first.example.com\n' >>"$www/hosts.txt"
+mark
+run_job -c "$live_conf"
+expect_status 0
+expect_silent
+expect_one_reload
+
+what="live: names added"
+printf '0.0.0.0 live-one.example.com live-two.example.com\n' >>"$www/hosts.txt"
+mark
+mark_log
+run_job -c "$live_conf"
+expect_live
+expect_blocked live-one.example.com live-two.example.com
+expect_log "added 2, removed 0; live;"
+run_job -s -c "$live_conf"
+expect_status 0
+expect_output "resolver: given this fragment" "ago, by live"
+
+what="live: names removed"
+write_lists
+mark
+run_job -c "$live_conf"
+expect_live
+expect_not_blocked live-one.example.com live-first.example.com
+
+what="live: apply=reload"
+printf '0.0.0.0 by-reload.example.com\n' >>"$www/hosts.txt"
+mark
+run_job -c "$conf"
+expect_status 0
+expect_silent
+expect_one_reload
+
+what="live: a live apply that fails"
+{
+  echo '#!/bin/sh'
+  echo '# The control, but for its bulk commands, which fail.'
+  echo 'case $* in *local_zones*) echo "error injected by the test"; exit 1 ;; esac'
+  echo "exec $(command -v unbound-control) -c $unbound_conf \"\$@\""
+} >"$work/flaky-control"
+chmod +x "$work/flaky-control"
+write_job_conf "$work/flaky.conf" "$all_lists" "unset reload
+control=$work/flaky-control"
+write_lists
+mark
+run_job -c "$work/flaky.conf"
+expect_status 1
+expect_messages 1
+expect_message "live apply failed" "error injected by the test" "reloading instead"
+expect_one_reload
+expect_not_blocked by-reload.example.com
+
+what="live: a restarted resolver"
+kill "$resolver"
+wait "$resolver" 2>/dev/null || true
+start_resolver
+printf '0.0.0.0 restarted.example.com\n' >>"$www/hosts.txt"
+mark
+run_job -c "$live_conf"
+expect_status 0
+expect_silent
+expect_one_reload
+expect_blocked restarted.example.com
+
+what="live: a difference too large for a live apply"
+awk 'BEGIN { for (i = 0; i < 3000; i++) print "many" i ".example" }' >"$local_lists/many.txt"
+write_job_conf "$work/many.conf" "$all_lists $local_lists/many.txt"
+mark
+run_job -c "$work/many.conf"
+expect_status 0
+expect_silent
+expect_one_reload
+
+# A fetched allowlist of a bare name, and a local one in the hosts format
+# against 1.1.1.1: an allowed name beneath a blocked parent, and a blocked
+# name allowed outright.
+what="allowlist"
+write_lists
+printf '0.0.0.0 parent.example\n0.0.0.0 ads.parent.example\n' >"$local_lists/parent.txt"
+printf 'OK.Parent.example\n' >"$www/allow.txt"
+printf '1.1.1.1 ads.example.com\n' >"$local_lists/allow.txt"
+write_job_conf "$work/allow.conf" "$all_lists $local_lists/parent.txt"
+mark
+run_job -c "$work/allow.conf"
+expect_status 0
+expect_one_reload
+printf 'allow="%s %s"\n' "$url/allow.txt" "$local_lists/allow.txt" >>"$work/allow.conf"
+mark
+run_job -c "$work/allow.conf"
+# A transparent zone is never added live (see the job's apply_live).
+expect_status 0
+expect_silent
+expect_one_reload
+grep -Fqx 'local-zone: "ok.parent.example" transparent' "$fragment" ||
+  fail "$what: no transparent zone for the allowed name: $(cat "$fragment")"
+expect_not_blocked ads.example.com
+expect_blocked parent.example tracker.example.com
+expect_not_answered_locally ok.parent.example deep.sub.ok.parent.example ads.example.com
+expect_answered_locally parent.example ads.parent.example sibling.parent.example tracker.example.com
+
+what="allowlist: a download refused"
+rm "$www/allow.txt"
+snapshot
+mark
+run_job -c "$work/allow.conf"
+expect_status 1
+expect_messages 1
+expect_message "$url/allow.txt" "404" "last good copy"
+expect_fragment_unchanged
+expect_new_reloads 0
+run_job -s -c "$work/allow.conf"
+expect_status 0
+expect_output "$url/allow.txt " " allow " "failed: download failed (" "404"
+expect_output "$local_lists/allow.txt " " allow " " 1 " "fresh, "
+expect_output "$local_lists/parent.txt " " block " " 2 " "fresh, "
+
+what="allowlist: a name no longer allowed"
+printf 'other.example\n' >"$www/allow.txt"
+mark
+mark_log
+run_job -c "$work/allow.conf"
+expect_live
+expect_log "lists fresh 4, unchanged 2, cached 0;" "; live;"
+run_job -s -c "$work/allow.conf"
+expect_status 0
+expect_output "resolver: given this fragment" "ago, by live"
+expect_answered_locally ok.parent.example
+
+# 200,000 zones, of which 10 % change while a probe asks the resolver every
+# 50 ms: no query goes unanswered.
+what="live: 200,000 zones, the first time by a reload"
+big=$local_lists/big.txt
+awk 'BEGIN { for (i = 0; i < 200000; i++) print "z" i ".big.example" }' >"$big"
+write_job_conf "$work/big.conf" "$big"
+mark
+run_job -c "$work/big.conf"
+expect_status 0
+expect_silent
+expect_one_reload
+
+what="live: 10 % of 200,000 zones changed under queries every 50 ms"
+awk 'BEGIN { for (i = 0; i < 200000; i++) print (i < 20000 ? "new" : "z") i ".big.example" }' >"$big"
+rm -f "$work/probe.stop"
+timeout 200 python3 "$probe_script" "$resolver_port" watch \
+  z199999.big.example "$work/probe.stop" 180 >"$work/probe.out" 2>"$work/probe.err" &
+probe=$!
+pids="$pids $probe"
+sleep 0.5
+mark
+before=$(date +%s)
+run_job -c "$work/big.conf"
+after=$(date +%s)
+touch "$work/probe.stop"
+wait "$probe" || fail "$what: the probe failed: $(cat "$work/probe.err")"
+expect_live
+read -r _ sent _ failed <"$work/probe.out" || fail "$what: no count from the probe"
+if [ "$sent" -eq 0 ] || [ "$failed" -ne 0 ]; then fail "$what: $failed of $sent probes failed ($(tr "\n" " " <"$work/probe.err"); the run from $before)"; fi
+expect_blocked new0.big.example
+expect_not_blocked z0.big.example
+echo "$what: 40000 changes given live, the run took $((after - before)) s; $sent probes, $failed failed"
 
 echo "PASS: hostzones-update under $job_shell ($locks locks) against unbound $(unbound -V | sed -n '1s/Version //p')"

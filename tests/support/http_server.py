@@ -5,7 +5,8 @@
 
 Binds 127.0.0.1 at a port the system picks, writes the port to PORT_FILE
 once it listens, logs one line per request ("SECONDS GET /path", the
-seconds since the server started, to a tenth) to LOG and exits after
+seconds since the server started, to a tenth) to LOG, and for a file one
+more per answer ("SECONDS SENT STATUS BODY-BYTES /path"), and exits after
 LIFETIME seconds whatever it is doing. Each connection has its own thread,
 so a stalled answer holds up no other request.
 
@@ -17,8 +18,10 @@ same server over TLS.
 
 What a path answers (query strings select the details):
   /files/NAME            the file ROOT/NAME, with Content-Length,
-                         Last-Modified and ETag; If-None-Match or
-                         If-Modified-Since that match give 304
+                         Last-Modified and ETag (none with ?etag=no, one
+                         with a control byte in it with ?etag=junk);
+                         If-None-Match, or without it If-Modified-Since,
+                         that matches gives 304
   /bom                   an HTML page that begins with a UTF-8 byte-order mark
   /cut                   a list line, then the connection closes: no
                          Content-Length, so the cut cannot be seen
@@ -65,6 +68,11 @@ class Handler(BaseHTTPRequestHandler):
             self.log_file.write("%.1f %s %s\n" % (time.monotonic() - STARTED, self.command, self.path))
             self.log_file.flush()
 
+    def log_answer(self, code, size):
+        with self.counts_lock:
+            self.log_file.write("%.1f SENT %d %d %s\n" % (time.monotonic() - STARTED, code, size, self.path))
+            self.log_file.flush()
+
     def answer(self, code, body, content_type="text/plain", headers=(), length=True):
         self.send_response(code)
         self.send_header("Content-Type", content_type)
@@ -85,26 +93,33 @@ class Handler(BaseHTTPRequestHandler):
         while True:
             time.sleep(1)
 
-    def serve_file(self, name):
+    def serve_file(self, name, etags="yes"):
         path = os.path.join(self.root, os.path.basename(name))
         try:
             with open(path, "rb") as f:
                 body = f.read()
             mtime = os.path.getmtime(path)
         except OSError:
+            self.log_answer(404, 0)
             self.answer(404, b"not found\n")
             return
         etag = '"%s"' % hashlib.sha256(body).hexdigest()[:16]
         modified = email.utils.formatdate(mtime, usegmt=True)
-        headers = [("ETag", etag), ("Last-Modified", modified)]
+        headers = [("Last-Modified", modified)]
+        if etags == "junk":
+            headers.append(("ETag", etag + "\x01"))
+        elif etags != "no":
+            headers.append(("ETag", etag))
         match = self.headers.get("If-None-Match")
         since = self.headers.get("If-Modified-Since")
         if (match is not None and match == etag) or (match is None and since == modified):
+            self.log_answer(304, 0)
             self.send_response(304)
             for header in headers:
                 self.send_header(*header)
             self.end_headers()
             return
+        self.log_answer(200, len(body))
         self.answer(200, body, headers=headers)
 
     def do_HEAD(self):
@@ -117,7 +132,7 @@ class Handler(BaseHTTPRequestHandler):
         parts = url.path.split("/")[1:]
         kind = parts[0] if parts else ""
         if kind == "files" and len(parts) == 2:
-            self.serve_file(parts[1])
+            self.serve_file(parts[1], etags=query.get("etag", "yes"))
         elif kind == "bom":
             self.answer(200, b"\xef\xbb\xbf<!DOCTYPE html>\n<html><body>Sign in</body></html>\n",
                         content_type="text/html")
