@@ -20,12 +20,9 @@ if(NOT _hostzones_changelog_head MATCHES "^hostzones \\(${PROJECT_VERSION}\\) ")
     "${_hostzones_changelog_head}")
 endif()
 
-# The systemd units, with the job's installed path in ExecStart.
-if(IS_ABSOLUTE "${CMAKE_INSTALL_SBINDIR}")
-  set(_hostzones_job "${CMAKE_INSTALL_SBINDIR}/hostzones-update")
-else()
-  set(_hostzones_job "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/hostzones-update")
-endif()
+# The systemd units, with the job's installed path in ExecStart
+# (GNUInstallDirs' full paths: the prefix before a relative directory).
+set(_hostzones_job "${CMAKE_INSTALL_FULL_SBINDIR}/hostzones-update")
 set(_hostzones_package_dir "${PROJECT_BINARY_DIR}/packaging")
 file(READ "${PROJECT_SOURCE_DIR}/scripts/hostzones-update.service" _hostzones_service)
 string(REGEX REPLACE "ExecStart=[^ \n]*hostzones-update" "ExecStart=${_hostzones_job}"
@@ -81,13 +78,8 @@ install(CODE "
 ")
 
 # The sample configuration is a conffile: an upgrade keeps an edited copy.
-if(IS_ABSOLUTE "${CMAKE_INSTALL_SYSCONFDIR}")
-  set(_hostzones_sysconfdir "${CMAKE_INSTALL_SYSCONFDIR}")
-else()
-  set(_hostzones_sysconfdir "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SYSCONFDIR}")
-endif()
 file(WRITE "${_hostzones_package_dir}/conffiles"
-  "${_hostzones_sysconfdir}/hostzones-update.conf.sample\n")
+  "${CMAKE_INSTALL_FULL_SYSCONFDIR}/hostzones-update.conf.sample\n")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME hostzones)

@@ -45,18 +45,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 PATH=$PATH:/usr/sbin:/sbin:/usr/local/sbin:/usr/local/bin
 export PATH
 
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+# fail, need, cleanup, start and the checks of a run.
+# shellcheck source=/dev/null
+. "$here/support/job_expect.sh"
 
-need() {
-  if ! command -v "$1" >/dev/null 2>&1; then
-    if [ -n "${CI:-}" ]; then fail "$1 is not installed (package ${2:-$1})"; fi
-    echo "SKIP: $1 is not installed (package ${2:-$1})"
-    exit 77
-  fi
-}
 for tool in python3 timeout unbound-control unbound-checkconf openssl; do need "$tool"; done
 need ps procps
 need "$job_shell" "$job_shell"
@@ -71,15 +63,6 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/hostzones-download.XXXXXX")
 pids=""
-cleanup() {
-  for pid in $pids; do
-    kill "$pid" 2>/dev/null || true
-  done
-  for pid in $pids; do
-    wait "$pid" 2>/dev/null || true
-  done
-  rm -rf "$work"
-}
 trap cleanup EXIT
 trap 'exit 1' HUP INT TERM
 
@@ -108,24 +91,15 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/ce
 printf 'ca_certificate = %s\n' "$work/cert.pem" >"$work/wgetrc"
 trust="CURL_CA_BUNDLE=$work/cert.pem WGETRC=$work/wgetrc"
 
-timeout "$LIFETIME" python3 "$here/support/http_server.py" "$www" "$work/port" \
-  "$work/http.log" $((LIFETIME - 5)) "$work/cert.pem" "$work/key.pem" >"$work/server.out" 2>&1 &
-server=$!
-pids="$pids $server"
-i=0
-until [ -s "$work/port" ]; do
-  i=$((i + 1))
-  if [ "$i" -ge 100 ] || ! kill -0 "$server" 2>/dev/null; then
-    fail "the HTTP server did not start: $(cat "$work/server.out")"
-  fi
-  sleep 0.1
-done
+start "$work/server.out" python3 "$here/support/http_server.py" "$www" "$work/port" \
+  "$work/http.log" $((LIFETIME - 5)) "$work/cert.pem" "$work/key.pem"
+wait_ready 100 test -s "$work/port" || fail "the HTTP server did not start: $(cat "$work/server.out")"
 url=http://127.0.0.1:$(sed -n 1p "$work/port")
 unaccepted=http://127.0.0.1:$(sed -n 2p "$work/port")
 tls_url=https://127.0.0.1:$(sed -n 3p "$work/port")
 # A port on 127.0.0.1 where nothing listens: the closed one of a socket
 # bound a moment ago.
-closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+closed=$(free_port)
 
 # The number of requests the server got for paths that begin with $1.
 requests() {
@@ -167,6 +141,7 @@ EOF
 # Runs the installed job as cron would, with the further environment
 # variables "$@"; its output in $work/out and $work/err, its exit status in
 # $job_status, its seconds in $job_seconds.
+# shellcheck disable=SC2034  # job_status: read by support/job_expect.sh
 run_job() {
   job_status=0
   started=$(date +%s)
@@ -175,38 +150,34 @@ run_job() {
   job_seconds=$(($(date +%s) - started))
 }
 
-expect_status() {
-  [ "$job_status" -eq "$1" ] ||
-    fail "$what: exit status $job_status, expected $1; stderr: $(cat "$work/err")"
-}
-
-expect_silent() {
-  if [ -s "$work/out" ] || [ -s "$work/err" ]; then
-    fail "$what: output on a successful run: $(cat "$work/out" "$work/err")"
-  fi
-}
-
-# Exactly $1 lines on standard error, each a message of the job's, nothing
-# on standard output.
-expect_messages() {
-  [ ! -s "$work/out" ] || fail "$what: output on standard output: $(cat "$work/out")"
-  lines=$(wc -l <"$work/err" | tr -d ' ')
-  [ "$lines" -eq "$1" ] || fail "$what: $lines lines on stderr, expected $1: $(cat "$work/err")"
-  ! grep -v '^hostzones-update: ' "$work/err" >/dev/null ||
-    fail "$what: a line that is not the job's: $(cat "$work/err")"
-}
-
-# A line on stderr that holds every given text.
-expect_message() {
-  matches=$(cat "$work/err")
-  for text in "$@"; do
-    matches=$(printf '%s\n' "$matches" | grep -F -- "$text" || true)
+# Starts the job in the background as run_job does, waits until the server
+# has had a request for a path that begins with $1 and $2 seconds more, then
+# sends the run the signal $3 and waits for its end, at most 5 seconds; its
+# exit status in $job_status. The run starts with SIGINT and SIGHUP at their
+# defaults: a shell starts its background commands with SIGINT ignored, and
+# the job could not trap it.
+signal_job() {
+  python3 -c 'import os, signal, sys
+for s in (signal.SIGINT, signal.SIGHUP): signal.signal(s, signal.SIG_DFL)
+os.execvp(sys.argv[1], sys.argv[1:])' \
+    env -i PATH="$job_path" "$job_sh" "$job" -c "$work/job.conf" >"$work/out" 2>"$work/err" &
+  run=$!
+  pids="$pids $run"
+  i=0
+  until [ "$(requests "$1")" -gt 0 ]; do
+    i=$((i + 1))
+    [ "$i" -lt 100 ] || fail "$what: the download never started: $(cat "$work/err")"
+    sleep 0.1
   done
-  [ -n "$matches" ] || fail "$what: no message with '$*' in: $(cat "$work/err")"
-}
-
-expect_no_message() {
-  ! grep -F -- "$1" "$work/err" >/dev/null || fail "$what: a message with '$1': $(cat "$work/err")"
+  sleep "$2"
+  kill -"$3" "$run"
+  i=0
+  while kill -0 "$run" 2>/dev/null; do
+    i=$((i + 1))
+    [ "$i" -le 50 ] || fail "$what: the run still runs 5 seconds after the signal"
+    sleep 0.1
+  done
+  wait_job "$run"
 }
 
 expect_seconds_at_most() {
@@ -254,9 +225,7 @@ for bad in 'max_list_bytes=abc:max_list_bytes: not a whole number' \
   what="bad setting ${bad%%:*}"
   write_conf "$url/files/list.txt" "${bad%%:*}"
   run_job
-  expect_status 1
-  expect_messages 1
-  expect_message "${bad#*:}"
+  expect_failure "${bad#*:}"
 done
 
 # A downloader the job's PATH lacks: on busybox alone, curl.
@@ -264,9 +233,7 @@ if [ "$job_shell" = busybox ]; then
   what="a downloader that is not installed"
   write_conf "$url/files/list.txt" "downloader=curl"
   run_job
-  expect_status 1
-  expect_messages 1
-  expect_message "downloader: curl is not installed"
+  expect_failure "downloader: curl is not installed"
 fi
 
 # --- A local list over the limit ---------------------------------------------------
@@ -285,9 +252,7 @@ what="a local list one byte over max_list_bytes"
 snapshot
 write_conf "$work/local/list.txt" "max_list_bytes=$((size - 1))"
 run_job
-expect_status 1
-expect_messages 1
-expect_message "$work/local/list.txt" "larger than max_list_bytes ($((size - 1)) bytes)" "last good copy"
+expect_failure "$work/local/list.txt" "larger than max_list_bytes ($((size - 1)) bytes)" "last good copy"
 expect_untouched
 
 # --- Every downloader --------------------------------------------------------------
@@ -368,17 +333,13 @@ for downloader in $downloaders; do
   snapshot
   write_conf "$url/big?bytes=100001&$q"
   run_job
-  expect_status 1
-  expect_messages 1
-  expect_message "$url/big?bytes=100001" "larger than max_list_bytes (100000 bytes)"
+  expect_failure "$url/big?bytes=100001" "larger than max_list_bytes (100000 bytes)"
   expect_untouched
 
   what="$via: an endless body"
   write_conf "$url/endless?$q" "download_seconds=30"
   run_job
-  expect_status 1
-  expect_messages 1
-  expect_message "$url/endless" "larger than max_list_bytes (100000 bytes); download stopped"
+  expect_failure "$url/endless" "larger than max_list_bytes (100000 bytes); download stopped"
   expect_seconds_at_most 10
   expect_untouched
   expect_nothing_left
@@ -387,18 +348,14 @@ for downloader in $downloaders; do
   what="$via: a server that never answers"
   write_conf "$url/stall?$q"
   run_job
-  expect_status 1
-  expect_messages 1
-  expect_message "$url/stall" "timed out"
+  expect_failure "$url/stall" "timed out"
   expect_seconds_at_most 6
   expect_untouched
 
   what="$via: a body that stalls"
   write_conf "$url/stall-body?$q"
   run_job
-  expect_status 1
-  expect_messages 1
-  expect_message "$url/stall-body" "timed out"
+  expect_failure "$url/stall-body" "timed out"
   expect_seconds_at_most 6
   expect_untouched
 
@@ -418,33 +375,8 @@ download_seconds=20"
     snapshot
     marker="stall?$q&signal=$signal"
     write_conf "$url/$marker" "download_seconds=60"
-    # Started with SIGINT and SIGHUP at their defaults: a shell starts its
-    # background commands with SIGINT ignored, and the job could not trap it.
-    python3 -c 'import os, signal, sys
-for s in (signal.SIGINT, signal.SIGHUP): signal.signal(s, signal.SIG_DFL)
-os.execvp(sys.argv[1], sys.argv[1:])' \
-      env -i PATH="$job_path" "$job_sh" "$job" -c "$work/job.conf" >"$work/out" 2>"$work/err" &
-    run=$!
-    pids="$pids $run"
-    i=0
-    until [ "$(requests "/$marker")" -gt 0 ]; do
-      i=$((i + 1))
-      [ "$i" -lt 100 ] || fail "$what: the download never started: $(cat "$work/err")"
-      sleep 0.1
-    done
-    sleep 0.3
-    kill -"$signal" "$run"
-    i=0
-    while kill -0 "$run" 2>/dev/null; do
-      i=$((i + 1))
-      [ "$i" -le 50 ] || fail "$what: the run still runs 5 seconds after the signal"
-      sleep 0.1
-    done
-    job_status=0
-    wait "$run" || job_status=$?
-    expect_status 1
-    expect_messages 1
-    expect_message "stopped by SIG$signal"
+    signal_job "/$marker" 0.3 "$signal"
+    expect_failure "stopped by SIG$signal"
     expect_untouched
     expect_nothing_left
     # The download was sent its signal; give it a moment to be gone.
@@ -461,9 +393,7 @@ os.execvp(sys.argv[1], sys.argv[1:])' \
   write_conf "$url/flaky/$via?fail=2&then=list.txt" "retries=2
 retry_seconds=1"
   run_job
-  expect_status 1
-  expect_messages 1
-  expect_message "$url/flaky/$via" "fetched only at attempt 3 of 3" "503"
+  expect_failure "$url/flaky/$via" "fetched only at attempt 3 of 3" "503"
   [ "$(requests "/flaky/$via")" -eq 3 ] || fail "$what: $(requests "/flaky/$via") requests, expected 3"
   # The pauses grow: retry_seconds, then three times as long.
   awk -v p="/flaky/$via" 'index($3, p) == 1 { t[n++] = $1 }
@@ -474,52 +404,26 @@ retry_seconds=1"
   what="$via: a 4xx answer"
   write_conf "$url/status/404?$q" "retries=2"
   run_job
-  expect_status 1
-  expect_messages 1
-  expect_message "$url/status/404" "404"
+  expect_failure "$url/status/404" "404"
   expect_no_message "tried"
   [ "$(requests "/status/404?$q")" -eq 1 ] || fail "$what: retried"
 
   what="$via: 5xx answers to the end"
   write_conf "$url/status/503?$q" "retries=1"
   run_job
-  expect_status 1
-  expect_messages 1
-  expect_message "$url/status/503" "503" "tried 2 times"
+  expect_failure "$url/status/503" "503" "tried 2 times"
   [ "$(requests "/status/503?$q")" -eq 2 ] || fail "$what: not tried twice"
 
   what="$via: a refused connection"
   write_conf "http://127.0.0.1:$closed/list.txt?$q" "retries=1"
   run_job
-  expect_status 1
-  expect_messages 1
-  expect_message "127.0.0.1:$closed" "tried 2 times"
+  expect_failure "127.0.0.1:$closed" "tried 2 times"
 
   what="$via: SIGTERM during the pause between tries"
   write_conf "$url/status/500?$q" "retries=1
 retry_seconds=30"
-  env -i PATH="$job_path" "$job_sh" "$job" -c "$work/job.conf" >"$work/out" 2>"$work/err" &
-  run=$!
-  pids="$pids $run"
-  i=0
-  until [ "$(requests "/status/500?$q")" -gt 0 ]; do
-    i=$((i + 1))
-    [ "$i" -lt 100 ] || fail "$what: the download never started: $(cat "$work/err")"
-    sleep 0.1
-  done
-  sleep 0.5
-  kill -TERM "$run"
-  i=0
-  while kill -0 "$run" 2>/dev/null; do
-    i=$((i + 1))
-    [ "$i" -le 50 ] || fail "$what: the run still runs 5 seconds after the signal"
-    sleep 0.1
-  done
-  job_status=0
-  wait "$run" || job_status=$?
-  expect_status 1
-  expect_messages 1
-  expect_message "stopped by SIGTERM"
+  signal_job "/status/500?$q" 0.5 TERM
+  expect_failure "stopped by SIGTERM"
   expect_nothing_left
 
   # -- Protocols --
@@ -527,9 +431,7 @@ retry_seconds=30"
   snapshot
   write_conf "$url/redirect?to=ftp://127.0.0.1:$closed/list.txt&$q"
   run_job
-  expect_status 1
-  expect_messages 1
-  expect_message "$url/redirect" "ftp"
+  expect_failure "$url/redirect" "ftp"
   expect_untouched
 
   what="$via: a redirect within http"
@@ -545,13 +447,9 @@ retry_seconds=30"
   run_job
   case $via in
     curl)
-      expect_status 1
-      expect_messages 1
-      expect_message "$url/redirect" "Maximum (5) redirects followed" ;;
+      expect_failure "$url/redirect" "Maximum (5) redirects followed" ;;
     wget)
-      expect_status 1
-      expect_messages 1
-      expect_message "$url/redirect" "more than 5 redirects" ;;
+      expect_failure "$url/redirect" "more than 5 redirects" ;;
     *)
       # busybox wget keeps a limit of its own, which six do not reach.
       expect_status 0
